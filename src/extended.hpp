@@ -1,0 +1,366 @@
+// F80: a binary floating-point value with a 64-bit significand, every
+// arithmetic operation rounded once to 64 significant bits, to nearest, ties
+// to even.  The float schemes do all of their arithmetic in it.
+//
+// Two backends, chosen when the module is built:
+//   hardware  the x87 80-bit extended type (long double on x86-64, whose
+//             significand is exactly 64 bits).  The default wherever it exists.
+//   MPFR      GNU MPFR at a precision of 64 bits (QUORVANE_F80_MPFR), the
+//             portable backend and the cross-check of the hardware one.  About
+//             70 times slower per query: never the default on x86-64.
+//
+// Both give identical results: correct rounding at 64 bits leaves no choice,
+// and the exponent ranges of both cover every magnitude the schemes produce
+// (2^-2100 to 2^1090).
+//
+// A value is read out through its decomposition (Parts): zero, or a sign, an
+// exponent e and a significand m with its top bit set, standing for
+// (-1)^sign * m * 2^(e - 64), so that the magnitude lies in [2^(e-1), 2^e).
+#pragma once
+
+#include <bit>
+#include <cfloat>
+#include <cstdint>
+
+#include "binary64.hpp"
+
+#if defined(QUORVANE_F80_MPFR)
+#include <mpfr.h>
+#else
+#if LDBL_MANT_DIG != 64
+#error "the hardware F80 backend needs a long double with a 64-bit significand; build with QUORVANE_F80=mpfr"
+#endif
+#include <cstring>
+#endif
+
+#if defined(__x86_64__) || defined(__i386__)
+#define QUORVANE_X86 1
+#else
+#include <cfenv>
+#endif
+
+namespace quorvane {
+
+// The decomposition of a finite F80 (see the header comment).
+struct F80Parts {
+    bool zero;
+    bool negative;
+    std::int32_t e;
+    std::uint64_t m;
+};
+
+// ---------------------------------------------------------------------------
+// FloatEnvironment: a scope with the floating-point environment that the
+// float path needs, whatever the caller had set: round to nearest, x87
+// precision control at 64 bits, every exception masked, subnormals neither
+// flushed nor treated as zero (DAZ would make subnormal samples compare
+// equal to zero).  The caller's environment, exception flags included, is
+// put back when the scope ends, on every path.  Taken once per call, never
+// per element.
+//
+// The one place that switches on the platform's floating-point control.
+// ---------------------------------------------------------------------------
+class FloatEnvironment {
+public:
+#if defined(QUORVANE_X86)
+    FloatEnvironment() noexcept {
+        // FNSTENV stores control, status and tag words (and masks all x87
+        // exceptions as a side effect); FLDENV puts them back.
+        __asm__ volatile("fnstenv %0" : "=m"(x87_) : : "memory");
+        __asm__ volatile("stmxcsr %0" : "=m"(mxcsr_) : : "memory");
+        const std::uint16_t control = x87_all_masked | x87_precision_64 | x87_round_nearest;
+        const std::uint32_t mxcsr = sse_all_masked;  // round to nearest, no FTZ, no DAZ
+        __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(control) : "memory");
+        __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
+    }
+    ~FloatEnvironment() {
+        __asm__ volatile("fldenv %0" : : "m"(x87_) : "memory");
+        __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr_) : "memory");
+    }
+#else
+    FloatEnvironment() noexcept {
+        std::fegetenv(&saved_);
+        std::fesetenv(FE_DFL_ENV);
+    }
+    ~FloatEnvironment() { std::fesetenv(&saved_); }
+#endif
+    FloatEnvironment(const FloatEnvironment&) = delete;
+    FloatEnvironment& operator=(const FloatEnvironment&) = delete;
+
+private:
+#if defined(QUORVANE_X86)
+    static constexpr std::uint16_t x87_all_masked = 0x003F;
+    static constexpr std::uint16_t x87_precision_64 = 0x0300;
+    static constexpr std::uint16_t x87_round_nearest = 0x0000;
+    static constexpr std::uint32_t sse_all_masked = 0x1F80;
+    struct {
+        unsigned char bytes[28];
+    } x87_;
+    std::uint32_t mxcsr_;
+#else
+    std::fenv_t saved_;
+#endif
+};
+
+#if !defined(QUORVANE_F80_MPFR)
+
+// ===========================================================================
+// Hardware backend: long double on x86.
+//
+// The arithmetic relies on the x87 precision control being at 64 bits and
+// rounding to nearest, which a FloatEnvironment scope guarantees.  Everything
+// that is not one of the four rounded operations (decomposition, floor,
+// ceiling, round, the conversions out) works on the bits of the 80-bit
+// format, so it does not depend on the rounding mode at all.
+// ===========================================================================
+class F80 {
+public:
+    // Exact: every u64 has at most 64 significant bits.
+    static F80 from_u64(std::uint64_t u) noexcept { return F80(static_cast<long double>(u)); }
+
+    // Precondition: v is finite (the schemes check it first).  Exact,
+    // subnormals included; -0.0 and +0.0 both give zero.
+    static F80 from_f64(double v) noexcept { return F80(static_cast<long double>(v)); }
+
+    friend F80 operator+(F80 a, F80 b) noexcept { return F80(a.v_ + b.v_); }
+    friend F80 operator-(F80 a, F80 b) noexcept { return F80(a.v_ - b.v_); }
+    friend F80 operator*(F80 a, F80 b) noexcept { return F80(a.v_ * b.v_); }
+    friend F80 operator/(F80 a, F80 b) noexcept { return F80(a.v_ / b.v_); }
+    friend bool operator==(F80 a, F80 b) noexcept { return a.v_ == b.v_; }
+
+    bool is_finite() const noexcept { return exponent_field(bits().sign_exponent) != x87_exponent_max; }
+
+    // Precondition: finite.
+    F80Parts parts() const noexcept {
+        const Bits b = bits();
+        const bool negative = (b.sign_exponent & x87_sign_bit) != 0;
+        const std::int32_t field = exponent_field(b.sign_exponent);
+        if (b.significand == 0) return {true, false, 0, 0};
+        if (field == 0) {
+            // Denormal: no explicit leading one.  The schemes never make one,
+            // but normalise it so the decomposition stays truthful.
+            const int shift = std::countl_zero(b.significand);
+            return {false, negative, 1 - x87_bias_to_e - shift, b.significand << shift};
+        }
+        return {false, negative, field - x87_bias_to_e, b.significand};
+    }
+
+    // Integral parts, all exact.  (Preconditions: finite.)
+    F80 floor() const noexcept { return integral(Direction::Down); }
+    F80 ceil() const noexcept { return integral(Direction::Up); }
+    F80 round_even() const noexcept { return integral(Direction::NearestEven); }
+
+    static F80 from_parts_truncated(const F80Parts& p, int drop) noexcept {
+        // The value with the low `drop` significand bits cleared (0 <= drop < 64).
+        Bits b{};
+        b.significand = p.m & ~((std::uint64_t{1} << drop) - 1);
+        b.sign_exponent = static_cast<std::uint16_t>((p.negative ? x87_sign_bit : 0) |
+                                                     static_cast<std::uint16_t>(p.e + x87_bias_to_e));
+        long double v = 0.0L;
+        std::memcpy(&v, &b, sizeof b);
+        return F80(v);
+    }
+
+    static F80 integer(int k) noexcept { return F80(static_cast<long double>(k)); }
+
+private:
+    struct Bits {
+        std::uint64_t significand;    // bit 63 is the explicit leading one
+        std::uint16_t sign_exponent;  // sign bit 15, biased exponent bits 14..0
+    };
+    static constexpr std::uint16_t x87_sign_bit = 0x8000;
+    static constexpr std::int32_t x87_exponent_max = 0x7FFF;
+    // Biased exponent E stands for m * 2^(E - 16383 - 63), so e = E - 16382.
+    static constexpr std::int32_t x87_bias_to_e = 16382;
+
+    static constexpr std::int32_t exponent_field(std::uint16_t se) noexcept { return se & 0x7FFF; }
+
+    Bits bits() const noexcept {
+        Bits b{};
+        std::memcpy(&b.significand, &v_, sizeof b.significand);
+        std::memcpy(&b.sign_exponent, reinterpret_cast<const unsigned char*>(&v_) + 8, sizeof b.sign_exponent);
+        return b;
+    }
+
+    enum class Direction { Down, Up, NearestEven };
+    F80 integral(Direction dir) const noexcept;
+
+    explicit F80(long double v) noexcept : v_(v) {}
+    long double v_;
+};
+
+#else  // QUORVANE_F80_MPFR
+
+// ===========================================================================
+// MPFR backend: one mpfr_t of precision 64 whose single limb lives inside
+// the object (MPFR's custom interface), so no value touches the heap.  The
+// rounding mode is passed to every operation; the floating-point
+// environment plays no part.
+// ===========================================================================
+static_assert(GMP_NUMB_BITS == 64, "the MPFR backend expects 64-bit limbs");
+
+class F80 {
+public:
+    static constexpr mpfr_prec_t precision = 64;
+
+    F80() noexcept { bind(MPFR_ZERO_KIND, 0); }
+    F80(const F80& o) noexcept : limb_(o.limb_) { bind_like(o); }
+    F80& operator=(const F80& o) noexcept {
+        limb_ = o.limb_;
+        bind_like(o);
+        return *this;
+    }
+
+    static F80 from_u64(std::uint64_t u) noexcept {
+        F80 r;
+        static_assert(sizeof(unsigned long) == sizeof(std::uint64_t));
+        mpfr_set_ui(r.p(), static_cast<unsigned long>(u), MPFR_RNDN);
+        return r;
+    }
+
+    static F80 from_f64(double v) noexcept {
+        F80 r;
+        mpfr_set_d(r.p(), v, MPFR_RNDN);  // exact: 53 <= 64 bits
+        return r;
+    }
+
+    friend F80 operator+(const F80& a, const F80& b) noexcept { return op(mpfr_add, a, b); }
+    friend F80 operator-(const F80& a, const F80& b) noexcept { return op(mpfr_sub, a, b); }
+    friend F80 operator*(const F80& a, const F80& b) noexcept { return op(mpfr_mul, a, b); }
+    friend F80 operator/(const F80& a, const F80& b) noexcept { return op(mpfr_div, a, b); }
+    friend bool operator==(const F80& a, const F80& b) noexcept { return mpfr_equal_p(a.p(), b.p()) != 0; }
+
+    bool is_finite() const noexcept { return mpfr_number_p(p()) != 0; }
+
+    F80Parts parts() const noexcept {
+        if (mpfr_zero_p(p())) return {true, false, 0, 0};
+        // MPFR's exponent has the same meaning as e: the significand is read
+        // as a fraction in [1/2, 1).
+        return {false, mpfr_signbit(p()) != 0, static_cast<std::int32_t>(mpfr_get_exp(p())),
+                static_cast<std::uint64_t>(limb_)};
+    }
+
+    F80 floor() const noexcept { return unary(mpfr_floor); }
+    F80 ceil() const noexcept { return unary(mpfr_ceil); }
+    F80 round_even() const noexcept {
+        F80 r;
+        mpfr_rint(r.p(), p(), MPFR_RNDN);  // halfway cases to even
+        return r;
+    }
+
+private:
+    void bind(int kind, mpfr_exp_t e) noexcept { mpfr_custom_init_set(&x_, kind, e, precision, &limb_); }
+    void bind_like(const F80& o) noexcept {
+        const int kind = mpfr_custom_get_kind(o.p());
+        const bool regular = kind == MPFR_REGULAR_KIND || kind == -MPFR_REGULAR_KIND;
+        bind(kind, regular ? mpfr_custom_get_exp(o.p()) : 0);
+    }
+    mpfr_ptr p() noexcept { return &x_; }
+    mpfr_srcptr p() const noexcept { return &x_; }
+
+    template <class Op>
+    static F80 op(Op f, const F80& a, const F80& b) noexcept {
+        F80 r;
+        f(r.p(), a.p(), b.p(), MPFR_RNDN);
+        return r;
+    }
+    template <class Op>
+    F80 unary(Op f) const noexcept {
+        F80 r;
+        f(r.p(), p());
+        return r;
+    }
+
+    mp_limb_t limb_ = 0;
+    __mpfr_struct x_;
+};
+
+#endif  // QUORVANE_F80_MPFR
+
+// ---------------------------------------------------------------------------
+// to_f64: truncating conversion to binary64, built bit by bit.
+//
+// Precondition: v is finite.  The result is the binary64 value of largest
+// magnitude not above |v|, with v's sign: surplus significand bits are
+// dropped, never rounded up.  So 1/10 in F80 (significand
+// 0xCCCCCCCCCCCCCCCD, e = -3) gives 0x3FB9999999999999, not 0.1.
+//
+//   zero                   +0.0
+//   e >= 1025              +-infinity (magnitude at least 2^1024)
+//   -1021 <= e <= 1024     normal: exponent field e + 1022, fraction = bits
+//                          62..11 of m
+//   -1073 <= e <= -1022    subnormal: fraction = m >> (-1010 - e), 12..63 bits
+//   e <= -1074             +0.0 whatever the sign (below 2^-1074)
+// ---------------------------------------------------------------------------
+inline double to_f64(const F80& v) noexcept {
+    const F80Parts p = v.parts();
+    if (p.zero) return 0.0;
+    if (p.e >= 1025) return binary64::compose(p.negative, binary64::exponent_max, 0);
+    if (p.e >= -1021) {
+        return binary64::compose(p.negative, static_cast<std::uint64_t>(p.e + 1022), p.m >> 11);
+    }
+    if (p.e >= -1073) return binary64::compose(p.negative, 0, p.m >> (-1010 - p.e));
+    return 0.0;
+}
+
+// ---------------------------------------------------------------------------
+// to_u64: truncating, saturating conversion to u64.
+//
+// Precondition: v is finite.  Zero, negative values and magnitudes below 1
+// give 0; values of 2^64 or more give 2^64 - 1; otherwise the integer part.
+// The inverse scheme only converts values already made integral, so the
+// truncation is exact there.  3.75 -> 3; 2^64 -> 18446744073709551615.
+// ---------------------------------------------------------------------------
+inline std::uint64_t to_u64(const F80& v) noexcept {
+    const F80Parts p = v.parts();
+    if (p.zero || p.negative || p.e <= 0) return 0;
+    if (p.e >= 65) return ~std::uint64_t{0};
+    return p.m >> (64 - p.e);
+}
+
+#if !defined(QUORVANE_F80_MPFR)
+
+// Floor, ceiling and round-half-even of a finite value, exactly.
+//
+// Magnitude below 1 (e <= 0): the answer is 0 or +-1.  At 2^63 and above
+// (e >= 64) every value is an integer.  In between, the low 64 - e bits of m
+// are the fraction: clear them (truncation toward zero, exact), then step one
+// unit away from zero when the direction asks for it.  The step is exact: the
+// truncated magnitude is below 2^63, so adding 1 stays within 64 bits.
+// Round: fraction above one half steps away; exactly one half steps away only
+// from an odd integer part (2.5 -> 2, 3.5 -> 4).
+inline F80 F80::integral(Direction dir) const noexcept {
+    const F80Parts p = parts();
+    if (p.zero || p.e >= 64) return *this;
+    const F80 one = integer(p.negative ? -1 : 1);
+    if (p.e <= 0) {
+        bool away = false;
+        switch (dir) {
+            case Direction::Down: away = p.negative; break;
+            case Direction::Up: away = !p.negative; break;
+            // Magnitude above one half: e == 0 and more than the top bit set.
+            case Direction::NearestEven: away = p.e == 0 && p.m != (std::uint64_t{1} << 63); break;
+        }
+        return away ? one : integer(0);
+    }
+    const int drop = 64 - p.e;
+    const std::uint64_t fraction = p.m & ((std::uint64_t{1} << drop) - 1);
+    const F80 truncated = from_parts_truncated(p, drop);
+    if (fraction == 0) return truncated;
+    bool away = false;
+    switch (dir) {
+        case Direction::Down: away = p.negative; break;
+        case Direction::Up: away = !p.negative; break;
+        case Direction::NearestEven: {
+            const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+            const bool odd = ((p.m >> drop) & 1u) != 0;
+            away = fraction > half || (fraction == half && odd);
+            break;
+        }
+    }
+    return away ? truncated + one : truncated;
+}
+
+#endif
+
+}  // namespace quorvane

@@ -1,0 +1,381 @@
+// The interpolation table: sample points, their validation, and the halving
+// search that answers exact hits and out-of-range queries and finds the
+// segment of the others, in either direction.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "arrays.hpp"
+#include "binary64.hpp"
+#include "method.hpp"
+#include "schemes.hpp"
+
+namespace quorvane {
+
+// ---------------------------------------------------------------------------
+// Order of an axis's element type.  u64 and i64 compare as unsigned and
+// signed integers; f64 by IEEE 754 ordered comparison: less-than is false
+// when either operand is NaN, -0.0 equals +0.0, and the infinities order
+// below and above every finite value.
+// ---------------------------------------------------------------------------
+template <class T>
+struct Order {
+    static constexpr bool has_nan = false;
+    static constexpr bool less(T a, T b) noexcept { return a < b; }
+    static constexpr bool is_nan(T) noexcept { return false; }
+};
+
+template <>
+struct Order<double> {
+    static constexpr bool has_nan = true;
+    static constexpr bool less(double a, double b) noexcept { return a < b; }
+    static constexpr bool is_nan(double v) noexcept { return binary64::is_nan(v); }
+};
+
+// Where a key falls on an axis: an exact index (axis[index] == key), or an
+// insertion point 0 <= index <= n with axis[index-1] < key < axis[index]
+// (axis[-1] counting as below everything and axis[n] as above).  unordered
+// is set when some comparison met a NaN; the position is then meaningless.
+struct Located {
+    std::size_t index;
+    bool exact;
+    bool unordered;
+};
+
+// ---------------------------------------------------------------------------
+// locate: the reference halving search.
+//
+// Contract: n >= 1.  Makes exactly ceil(log2 n) passes, never stopping early
+// on an equal probe, then probes once more.  Each pass selects the new base
+// between two indices by a comparison, not by a data-dependent branch.  On a
+// strictly increasing axis the answer is unique, which is what lets the batch
+// searches below answer the same by other routes.
+// ---------------------------------------------------------------------------
+template <class T>
+Located locate(const T* axis, std::size_t n, T key) noexcept {
+    std::size_t size = n;
+    std::size_t base = 0;
+    bool unordered = false;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t mid = base + half;
+        unordered |= Order<T>::is_nan(key) || Order<T>::is_nan(axis[mid]);
+        base = Order<T>::less(key, axis[mid]) ? base : mid;
+        size -= half;
+    }
+    const T probe = axis[base];
+    unordered |= Order<T>::is_nan(key) || Order<T>::is_nan(probe);
+    if (unordered) return {0, false, true};
+    if (probe == key) return {base, true, false};
+    return {Order<T>::less(probe, key) ? base + 1 : base, false, false};
+}
+
+// True when every adjacent pair satisfies a[k] < a[k+1] in the type's order;
+// true for n <= 1.
+template <class T>
+bool strictly_increasing(const T* a, std::size_t n) noexcept {
+    for (std::size_t k = 1; k < n; ++k) {
+        if (!Order<T>::less(a[k - 1], a[k])) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Batch searches.  They answer every key exactly as locate does on a strictly
+// increasing axis (the only kind the table searches); keys that are NaN get
+// a meaningless position and are rejected by the caller before it is used.
+// ---------------------------------------------------------------------------
+namespace search {
+
+// Queries searched together.  Enough independent loads in flight to hide
+// memory latency on tables beyond the caches, few enough to stay in registers.
+inline constexpr std::size_t group = 16;
+
+// The Located answer for key, given its lower bound (the first index whose
+// element is not below key) on a strictly increasing axis.
+template <class T>
+inline Located from_lower_bound(const T* axis, std::size_t n, std::size_t lb, T key) noexcept {
+    return {lb, lb < n && axis[lb] == key, false};
+}
+
+// Lockstep halving search of `group` keys: the passes of locate, one pass of
+// every key at a time, so that their probes overlap in the memory system.
+// The next pass's two candidate probes are prefetched on large tables.
+template <class T>
+inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) noexcept {
+    std::size_t base[group] = {};
+    std::size_t size = n;
+    const bool big = n * sizeof(T) > (std::size_t{1} << 18);
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        for (std::size_t j = 0; j < group; ++j) {
+            const std::size_t mid = base[j] + half;
+            base[j] = Order<T>::less(keys[j], axis[mid]) ? base[j] : mid;
+        }
+        size -= half;
+        if (big && size > 1) {
+            const std::size_t next = size / 2;
+            for (std::size_t j = 0; j < group; ++j) {
+                __builtin_prefetch(axis + base[j] + next / 2);
+                __builtin_prefetch(axis + base[j] + next + next / 2);
+            }
+        }
+    }
+    for (std::size_t j = 0; j < group; ++j) {
+        const T probe = axis[base[j]];
+        const bool exact = probe == keys[j];
+        out[j] = {base[j] + ((!exact && Order<T>::less(probe, keys[j])) ? 1 : 0), exact, false};
+    }
+}
+
+// Lower bound of key, given the lower bound `hint` of a key not above it:
+// galloping forward from the hint, then halving.  Sorted batches walk the
+// axis this way in a few probes per query, most of them on cached lines.
+template <class T>
+inline std::size_t gallop(const T* axis, std::size_t n, std::size_t hint, T key) noexcept {
+    if (hint == n || !Order<T>::less(axis[hint], key)) return hint;
+    std::size_t lo = hint;  // axis[lo] < key
+    std::size_t hi = n;
+    for (std::size_t step = 1;; step <<= 1) {
+        if (step >= n - lo) break;
+        const std::size_t probe = lo + step;
+        if (!Order<T>::less(axis[probe], key)) {
+            hi = probe;
+            break;
+        }
+        lo = probe;
+    }
+    while (hi - lo > 1) {  // axis[lo] < key <= axis[hi] (axis[n] above all)
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (Order<T>::less(axis[mid], key)) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return hi;
+}
+
+}  // namespace search
+
+// The outcome of a batch: Status::Ok when every query was answered, or the
+// index of the first query that failed and how.  Status::Interrupted means
+// the poll asked to stop before `index`.
+struct BatchOutcome {
+    std::size_t index;
+    Status status;
+};
+
+// Queries between two polls of the caller (for pending signals).
+inline constexpr std::size_t poll_interval = std::size_t{1} << 20;
+
+// ---------------------------------------------------------------------------
+// Interp: the table of sample points, generic over the coordinate type X and
+// the value type F.  It owns its two sequences, which never change after
+// construction; both order flags are computed once, whichever direction the
+// caller is going to use.  Ordering never fails construction: an axis that
+// is not strictly increasing only surfaces from a lookup in the direction
+// that needs it.
+// ---------------------------------------------------------------------------
+template <class X, class F>
+class Interp {
+public:
+    enum class Build { Ok, LengthMismatch, NoMemory };
+
+    // Interp::new: takes over two sequences of equal length and walks each
+    // once for its flag.
+    Interp(Buffer<X> xp, Buffer<F> fp) noexcept
+        : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()),
+          xp_increasing_(strictly_increasing(xp_.data(), n_)),
+          fp_increasing_(strictly_increasing(fp_.data(), n_)) {}
+
+    // The same table built from views of the caller's arrays: copies each in
+    // index order and finds its flag in the same pass.
+    static Build from_views(StridedView<X> xv, StridedView<F> fv, std::optional<Interp>& out) noexcept {
+        if (xv.size() != fv.size()) return Build::LengthMismatch;
+        Buffer<X> xp = Buffer<X>::uninitialised(xv.size());
+        if (!xp.ok()) return Build::NoMemory;
+        const bool xinc = copy_checking(xv, xp.data());
+        Buffer<F> fp = Buffer<F>::uninitialised(fv.size());
+        if (!fp.ok()) return Build::NoMemory;
+        const bool finc = copy_checking(fv, fp.data());
+        out.emplace(std::move(xp), std::move(fp), xinc, finc);
+        return Build::Ok;
+    }
+
+    Interp(Buffer<X> xp, Buffer<F> fp, bool xp_increasing, bool fp_increasing) noexcept
+        : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()), xp_increasing_(xp_increasing),
+          fp_increasing_(fp_increasing) {}
+
+    std::size_t size() const noexcept { return n_; }
+    bool xp_strictly_increasing() const noexcept { return xp_increasing_; }
+    bool fp_strictly_increasing() const noexcept { return fp_increasing_; }
+
+    // -----------------------------------------------------------------------
+    // Interp::forward: the value at coordinate x.
+    //   xp not strictly increasing  NotStrictlyIncreasing (before anything)
+    //   empty table                 OutOfBounds
+    //   x == xp[i]                  fp[i] as stored, no arithmetic
+    //   x < xp[0] or x > xp[n-1]    OutOfBounds (never clamps)
+    //   xp[i-1] < x < xp[i]         the forward scheme on that segment
+    // -----------------------------------------------------------------------
+    Lookup<F> forward(X x) const noexcept {
+        if (!xp_increasing_) return fail<F>(Status::NotStrictlyIncreasing);
+        if (n_ == 0) return fail<F>(Status::OutOfBounds);
+        const Located at = locate(xp_.data(), n_, x);
+        return forward_at(x, at);
+    }
+
+    // -----------------------------------------------------------------------
+    // Interp::inverse: the coordinate of value f under a method.
+    //   fp not strictly increasing  NotStrictlyIncreasing (before anything)
+    //   empty table                 OutOfBounds, f not examined
+    //   unordered comparison        NanOrInf (a NaN f, or a single NaN sample)
+    //   f == fp[i]                  xp[i], whatever the method
+    //   f < fp[0]                   xp[0] for Nearest/Bfill, else OutOfBounds
+    //   f > fp[n-1]                 xp[n-1] for Nearest/Ffill, else OutOfBounds
+    //   fp[i-1] < f < fp[i]         the inverse scheme; none -> NotFound
+    // -----------------------------------------------------------------------
+    Lookup<X> inverse(F f, Method method) const noexcept {
+        if (!fp_increasing_) return fail<X>(Status::NotStrictlyIncreasing);
+        if (n_ == 0) return fail<X>(Status::OutOfBounds);
+        const Located at = locate(fp_.data(), n_, f);
+        if (at.unordered) return fail<X>(Status::NanOrInf);
+        return inverse_at(f, at, method);
+    }
+
+    // -----------------------------------------------------------------------
+    // Batches: every query of the view in index order, answers into out[i],
+    // stopping at the first failing query.  The answers, and which query
+    // fails first and how, are those of forward() and inverse() one query at
+    // a time; only the search takes faster routes.  poll() is called every
+    // poll_interval queries; returning false stops the batch (Interrupted).
+    // -----------------------------------------------------------------------
+    template <class Poll>
+    BatchOutcome forward_batch(StridedView<X> queries, F* out, Poll&& poll) const noexcept {
+        if (queries.size() == 0) return {0, Status::Ok};
+        if (!xp_increasing_) return {0, Status::NotStrictlyIncreasing};
+        if (n_ == 0) return {0, Status::OutOfBounds};
+        return run(xp_.data(), queries, poll, [&](std::size_t i, X x, const Located& at) noexcept {
+            const Lookup<F> r = forward_at(x, at);
+            out[i] = r.value;
+            return r.status;
+        });
+    }
+
+    template <class Poll>
+    BatchOutcome inverse_batch(StridedView<F> queries, Method method, X* out, Poll&& poll) const noexcept {
+        if (queries.size() == 0) return {0, Status::Ok};
+        if (!fp_increasing_) return {0, Status::NotStrictlyIncreasing};
+        if (n_ == 0) return {0, Status::OutOfBounds};
+        // One sample that is NaN: every comparison with it is unordered.
+        if (n_ == 1 && Order<F>::is_nan(fp_[0])) return {0, Status::NanOrInf};
+        return run(fp_.data(), queries, poll, [&](std::size_t i, F f, const Located& at) noexcept {
+            if (Order<F>::is_nan(f)) return Status::NanOrInf;
+            const Lookup<X> r = inverse_at(f, at, method);
+            out[i] = r.value;
+            return r.status;
+        });
+    }
+
+private:
+    Lookup<F> forward_at(X x, const Located& at) const noexcept {
+        if (at.exact) return ok(fp_[at.index]);
+        if (at.index == 0 || at.index == n_) return fail<F>(Status::OutOfBounds);
+        const std::size_t i = at.index;
+        return Forward<X, F>::forward(x, xp_[i - 1], xp_[i], fp_[i - 1], fp_[i]);
+    }
+
+    Lookup<X> inverse_at(F f, const Located& at, Method method) const noexcept {
+        if (at.exact) return ok(xp_[at.index]);
+        if (at.index == 0) return clamps_below(method) ? ok(xp_[0]) : fail<X>(Status::OutOfBounds);
+        if (at.index == n_) return clamps_above(method) ? ok(xp_[n_ - 1]) : fail<X>(Status::OutOfBounds);
+        const std::size_t i = at.index;
+        return Inverse<F, X>::inverse(f, xp_[i - 1], xp_[i], fp_[i - 1], fp_[i], method);
+    }
+
+    // Copy a view into out, in index order, and say whether it is strictly
+    // increasing.  Block by block, so that the check reads what was just
+    // written while it is still in the first-level cache.
+    template <class T>
+    static bool copy_checking(StridedView<T> v, T* out) noexcept {
+        const std::size_t n = v.size();
+        constexpr std::size_t block = 512;
+        bool increasing = true;
+        for (std::size_t start = 0; start < n; start += block) {
+            const std::size_t len = std::min(block, n - start);
+            if (v.contiguous()) {
+                std::memcpy(out + start, v.data + static_cast<std::ptrdiff_t>(start * sizeof(T)), len * sizeof(T));
+            } else {
+                for (std::size_t k = 0; k < len; ++k) out[start + k] = v[start + k];
+            }
+            if (increasing) {
+                // Pairs (start-1, start) .. (start+len-2, start+len-1).
+                const std::size_t first = start == 0 ? 1 : start;
+                bool bad = false;
+                for (std::size_t k = first; k < start + len; ++k) bad |= !Order<T>::less(out[k - 1], out[k]);
+                increasing = !bad;
+            }
+        }
+        return increasing;
+    }
+
+    // The batch driver: searches groups of queries and hands each query's
+    // position to `answer` in index order.  A group whose keys are sorted and
+    // not below the previous group's last key gallops from the last lower
+    // bound; any other group is searched in lockstep.  NaN keys break the
+    // sortedness test, so the gallop's precondition (a key not below the one
+    // whose lower bound is the hint) always holds.
+    template <class K, class Poll, class Answer>
+    BatchOutcome run(const K* axis, StridedView<K> queries, Poll& poll, Answer&& answer) const noexcept {
+        constexpr std::size_t G = search::group;
+        const std::size_t m = queries.size();
+        const std::size_t n = n_;
+        std::size_t hint = 0;
+        bool have_last = false;
+        K last{};
+        std::size_t next_poll = poll_interval;
+        K keys[G];
+        Located at[G];
+        for (std::size_t i = 0; i < m; i += G) {
+            const std::size_t g = std::min(G, m - i);
+            for (std::size_t j = 0; j < g; ++j) keys[j] = queries[i + j];
+            bool sorted = have_last && last <= keys[0];
+            for (std::size_t j = 1; j < g; ++j) sorted &= keys[j - 1] <= keys[j];
+            if (sorted) {
+                for (std::size_t j = 0; j < g; ++j) {
+                    hint = search::gallop(axis, n, hint, keys[j]);
+                    at[j] = search::from_lower_bound(axis, n, hint, keys[j]);
+                }
+            } else if (g == G) {
+                search::lockstep(axis, n, keys, at);
+            } else {
+                for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]);
+            }
+            last = keys[g - 1];
+            have_last = true;
+            hint = at[g - 1].index;
+            for (std::size_t j = 0; j < g; ++j) {
+                const Status s = answer(i + j, keys[j], at[j]);
+                if (s != Status::Ok) return {i + j, s};
+            }
+            if (i + g >= next_poll && i + g < m) {
+                next_poll += poll_interval;
+                if (!poll()) return {i + g, Status::Interrupted};
+            }
+        }
+        return {m, Status::Ok};
+    }
+
+    Buffer<X> xp_;
+    Buffer<F> fp_;
+    std::size_t n_;
+    bool xp_increasing_;
+    bool fp_increasing_;
+};
+
+}  // namespace quorvane
