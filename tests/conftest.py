@@ -36,24 +36,29 @@ def _cmake() -> str | None:
     return shutil.which("cmake")
 
 
-def _build_mpfr_variant():
-    """Configure and build the MPFR variant; return the loaded module."""
+def cmake_build(build_dir: Path, defines: dict[str, str], target: str | None = None) -> None:
+    """Configure (once) and build the project's CMake tree in build_dir."""
     cmake = _cmake()
     if cmake is None:
         raise RuntimeError("cmake is not on PATH")
     if not (ROOT / "CMakeLists.txt").exists():
         raise RuntimeError("the sources are not beside the tests")
-    args = [
-        cmake, "-S", str(ROOT), "-B", str(MPFR_BUILD),
-        "-DQUORVANE_F80=mpfr", "-DCMAKE_BUILD_TYPE=Release",
-        f"-DPython_EXECUTABLE={sys.executable}",
-    ]
-    if shutil.which("ninja"):
-        args += ["-G", "Ninja"]
-    if not (MPFR_BUILD / "CMakeCache.txt").exists():
+    if not (build_dir / "CMakeCache.txt").exists():
+        args = [cmake, "-S", str(ROOT), "-B", str(build_dir),
+                "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"]
+        args += [f"-D{key}={value}" for key, value in defines.items()]
+        if shutil.which("ninja"):
+            args += ["-G", "Ninja"]
         subprocess.run(args, check=True, capture_output=True, text=True)
-    subprocess.run([cmake, "--build", str(MPFR_BUILD)], check=True,
-                   capture_output=True, text=True)
+    build = [cmake, "--build", str(build_dir)]
+    if target is not None:
+        build += ["--target", target]
+    subprocess.run(build, check=True, capture_output=True, text=True)
+
+
+def _build_mpfr_variant():
+    """Build the MPFR variant of the module and load it."""
+    cmake_build(MPFR_BUILD, {"QUORVANE_F80": "mpfr", "QUORVANE_BUILD_TESTS": "ON"})
     suffixes = importlib.machinery.EXTENSION_SUFFIXES
     found = [p for p in glob.glob(str(MPFR_BUILD / "rust*"))
              if any(p.endswith(s) for s in suffixes)]
@@ -64,6 +69,12 @@ def _build_mpfr_variant():
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def mpfr_unavailable() -> str | None:
+    """Why the MPFR variant cannot be had (None when it can)."""
+    mpfr_module()
+    return None if _mpfr_module is not None else (_mpfr_error or "MPFR build unavailable")
 
 
 def mpfr_module():

@@ -1,0 +1,301 @@
+// Checks of the C++ core that the Python interface cannot reach: the batch
+// searches against the reference locate, and the F80 primitives at the
+// edges of their ranges.  Prints "N passed, M failed" and exits non-zero on
+// any failure.  Built with either F80 backend.
+
+#include <bit>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "divop.hpp"
+#include "extended.hpp"
+#include "piecewise.hpp"
+#include "schemes_float.hpp"
+#include "schemes_int.hpp"
+
+using namespace quorvane;
+using u64 = std::uint64_t;
+using i64 = std::int64_t;
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const char* what, long long detail = 0) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("FAILED: %s (%lld)\n", what, detail);
+    }
+}
+
+std::mt19937_64 rng(20261209);
+
+template <class T>
+Buffer<T> buffer_of(const std::vector<T>& v) {
+    Buffer<T> b = Buffer<T>::uninitialised(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) b[i] = v[i];
+    return b;
+}
+
+template <class T>
+StridedView<T> view_of(const std::vector<T>& v) {
+    return {reinterpret_cast<const char*>(v.data()), static_cast<std::ptrdiff_t>(v.size()),
+            static_cast<std::ptrdiff_t>(sizeof(T))};
+}
+
+template <class T>
+bool same(T a, T b) {
+    if constexpr (std::is_same_v<T, double>) {
+        return std::bit_cast<u64>(a) == std::bit_cast<u64>(b);
+    } else {
+        return a == b;
+    }
+}
+
+// A strictly increasing axis of n elements, drawn so that keys hit samples,
+// fall between them and fall outside.
+template <class T>
+std::vector<T> increasing_axis(std::size_t n) {
+    std::vector<T> a;
+    if constexpr (std::is_same_v<T, double>) {
+        double v = -static_cast<double>(rng() % 1000);
+        for (std::size_t i = 0; i < n; ++i) {
+            a.push_back(v);
+            v += 0.25 + static_cast<double>(rng() % 16);
+        }
+    } else if constexpr (std::is_same_v<T, i64>) {
+        i64 v = -static_cast<i64>(rng() % 100000);
+        for (std::size_t i = 0; i < n; ++i) {
+            a.push_back(v);
+            v += 1 + static_cast<i64>(rng() % 7);
+        }
+    } else {
+        u64 v = rng() % 50;
+        for (std::size_t i = 0; i < n; ++i) {
+            a.push_back(v);
+            v += 1 + rng() % 7;
+        }
+    }
+    return a;
+}
+
+template <class T>
+std::vector<T> keys_for(const std::vector<T>& axis, std::size_t m, bool sorted, bool with_nan) {
+    std::vector<T> k;
+    const T lo = axis.empty() ? T{} : axis.front();
+    const T hi = axis.empty() ? T{} : axis.back();
+    for (std::size_t i = 0; i < m; ++i) {
+        const u64 r = rng();
+        T v;
+        if (!axis.empty() && r % 3 == 0) {
+            v = axis[rng() % axis.size()];
+        } else if constexpr (std::is_same_v<T, double>) {
+            v = lo - 2.0 + (hi - lo + 4.0) * static_cast<double>(rng() % 100000) / 100000.0;
+        } else {
+            const u64 span = static_cast<u64>(hi - lo) + 8;
+            v = static_cast<T>(lo + static_cast<T>(rng() % span)) - static_cast<T>(3);
+        }
+        k.push_back(v);
+    }
+    if (sorted) std::sort(k.begin(), k.end());
+    if constexpr (std::is_same_v<T, double>) {
+        if (with_nan && m > 0) k[rng() % m] = std::numeric_limits<double>::quiet_NaN();
+    }
+    return k;
+}
+
+// The batch answers every query as the reference lookup does, and stops at
+// the same query with the same status.
+template <class F>
+void batches_match_reference() {
+    auto poll = [] { return true; };
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = round % 7 == 0 ? rng() % 3 : 1 + rng() % (round % 5 == 0 ? 5000 : 80);
+        std::vector<u64> xp = increasing_axis<u64>(n);
+        std::vector<F> fp = increasing_axis<F>(n);
+        if (round % 11 == 0 && n >= 2) std::swap(xp[0], xp[1]);  // unsorted coordinates
+        if (round % 13 == 0 && n >= 2) fp[n - 1] = fp[n - 2];     // unsorted values
+        if constexpr (std::is_same_v<F, double>) {
+            if (round % 17 == 0 && n == 1) fp[0] = std::numeric_limits<double>::quiet_NaN();
+        }
+        const Interp<u64, F> table(buffer_of(xp), buffer_of(fp));
+        const std::size_t m = rng() % 200;
+        const bool sorted = round % 2 == 0;
+        const bool nan = round % 9 == 0;
+
+        const std::vector<u64> xq = keys_for(xp, m, sorted, false);
+        std::vector<F> fwd(m);
+        const BatchOutcome fo = table.forward_batch(view_of(xq), fwd.data(), poll);
+        std::size_t first = m;
+        Status first_status = Status::Ok;
+        for (std::size_t i = 0; i < m && first == m; ++i) {
+            const Lookup<F> r = table.forward(xq[i]);
+            if (r.status != Status::Ok) {
+                first = i;
+                first_status = r.status;
+            } else {
+                check(same(r.value, fwd[i]), "forward batch value", static_cast<long long>(i));
+            }
+        }
+        check(fo.status == first_status, "forward batch status", static_cast<long long>(fo.status));
+        if (first_status != Status::Ok) check(fo.index == first, "forward batch index", static_cast<long long>(fo.index));
+
+        const std::vector<F> fq = keys_for(fp, m, sorted, nan);
+        for (int code = 0; code < 4; ++code) {
+            const Method method = static_cast<Method>(code);
+            std::vector<u64> inv(m);
+            const BatchOutcome io = table.inverse_batch(view_of(fq), method, inv.data(), poll);
+            std::size_t ifirst = m;
+            Status istatus = Status::Ok;
+            for (std::size_t i = 0; i < m && ifirst == m; ++i) {
+                const Lookup<u64> r = table.inverse(fq[i], method);
+                if (r.status != Status::Ok) {
+                    ifirst = i;
+                    istatus = r.status;
+                } else {
+                    check(r.value == inv[i], "inverse batch value", static_cast<long long>(i));
+                }
+            }
+            check(io.status == istatus, "inverse batch status", static_cast<long long>(io.status));
+            if (istatus != Status::Ok) check(io.index == ifirst, "inverse batch index", static_cast<long long>(io.index));
+        }
+    }
+}
+
+// locate as written, on a few fixed axes.
+void locate_cases() {
+    const u64 a[] = {10, 20, 30};
+    const struct {
+        u64 key;
+        std::size_t index;
+        bool exact;
+    } cases[] = {{5, 0, false}, {10, 0, true}, {15, 1, false}, {20, 1, true}, {25, 2, false}, {30, 2, true}, {31, 3, false}};
+    for (const auto& c : cases) {
+        const Located at = locate(a, 3, c.key);
+        check(at.index == c.index && at.exact == c.exact && !at.unordered, "locate", static_cast<long long>(c.key));
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double b[] = {1.0, 2.0};
+    check(locate(b, 2, nan).unordered, "locate NaN key");
+    const double single_nan[] = {nan};
+    check(locate(single_nan, 1, 1.0).unordered, "locate NaN sample");
+    const double inf = std::numeric_limits<double>::infinity();
+    const double c[] = {-inf, 0.0, inf};
+    check(locate(c, 3, inf).exact && locate(c, 3, inf).index == 2, "locate +inf exact");
+    check(locate(c, 3, -0.0).exact && locate(c, 3, -0.0).index == 1, "locate -0.0 hits 0.0");
+}
+
+void divide_cases() {
+    const struct {
+        u64 n, d;
+        Method m;
+        bool present;
+        u64 q;
+    } cases[] = {
+        {25, 10, Method::Absent, false, 0}, {25, 10, Method::Nearest, true, 2}, {35, 10, Method::Nearest, true, 4},
+        {25, 10, Method::Ffill, true, 2},   {25, 10, Method::Bfill, true, 3},   {30, 10, Method::Bfill, true, 3},
+        {30, 10, Method::Absent, true, 3},  {26, 10, Method::Nearest, true, 3}, {24, 10, Method::Nearest, true, 2},
+        {3, 2, Method::Nearest, true, 2},   {5, 2, Method::Nearest, true, 2},   {7, 3, Method::Nearest, true, 2},
+    };
+    for (const auto& c : cases) {
+        const Quotient q = divide_rounded(c.n, c.d, c.m);
+        check(q.present == c.present && (!q.present || q.value == c.q), "divide_rounded", static_cast<long long>(c.n));
+    }
+    // The largest numerator the schemes make: (2^64 - 1) * d.
+    const u64 d = 0xFFFFFFFFFFFFFFFBull;
+    const u128 n = u128{~u64{0}} * d;
+    const Quotient q = divide_rounded(n, d, Method::Absent);
+    check(q.present && q.value == ~u64{0}, "divide_rounded at the top");
+}
+
+double f64_of(u64 bits) { return std::bit_cast<double>(bits); }
+
+void f80_cases() {
+    FloatEnvironment env;
+    const F80 one = F80::from_u64(1);
+    const F80 two = F80::from_u64(2);
+    const F80 tenth = one / F80::from_u64(10);
+    const F80Parts p = tenth.parts();
+    check(p.m == 0xCCCCCCCCCCCCCCCDull && p.e == -3, "1/10 significand and exponent");
+    check(std::bit_cast<u64>(to_f64(tenth)) == 0x3FB9999999999999ull, "1/10 truncates");
+
+    // Just below 2: 2 - 2^-63.
+    const F80 below_two = two - one / F80::from_u64(u64{1} << 63);
+    check(below_two.parts().m == ~u64{0} && below_two.parts().e == 1, "just below 2 bits");
+    check(to_f64(below_two) == 1.9999999999999998, "just below 2 truncates");
+
+    // Round trips of finite binary64 values; -0.0 comes back as +0.0.
+    for (int i = 0; i < 200000; ++i) {
+        u64 bits = rng();
+        if (i < 1000) bits &= 0x800FFFFFFFFFFFFFull;  // subnormals
+        const double v = f64_of(bits);
+        if (!std::isfinite(v)) continue;
+        const double back = to_f64(F80::from_f64(v));
+        const bool ok = v == 0.0 ? std::bit_cast<u64>(back) == 0 : std::bit_cast<u64>(back) == bits;
+        if (!ok) check(false, "f64 round trip", static_cast<long long>(bits));
+    }
+    check(to_f64(F80::from_f64(1.7976931348623157e308)) == 1.7976931348623157e308, "largest finite round trip");
+    check(to_f64(F80::from_f64(1.5e308)) == 1.5e308, "1.5e308 round trip");
+
+    const F80 p1023 = F80::from_f64(std::ldexp(1.0, 1023));
+    check(to_f64(p1023 * two) == std::numeric_limits<double>::infinity(), "2^1024 is +inf");
+    check(to_f64(F80::from_u64(0) - p1023 * two) == -std::numeric_limits<double>::infinity(), "-2^1024 is -inf");
+    const F80 half_min_normal = F80::from_f64(2.2250738585072014e-308) / two;
+    check(std::bit_cast<u64>(to_f64(half_min_normal)) == 0x0008000000000000ull, "2^-1023 subnormal");
+    const F80 tiny = F80::from_f64(5e-324);
+    check(to_f64(tiny) == 5e-324, "2^-1074");
+    check(std::bit_cast<u64>(to_f64(tiny / two)) == 0, "2^-1075 to +0.0");
+    check(std::bit_cast<u64>(to_f64(F80::from_u64(0) - tiny / two)) == 0, "-2^-1075 to +0.0");
+
+    // Saturating conversion to u64.
+    const F80 three_75 = F80::from_f64(3.75);
+    check(to_u64(F80::from_f64(-0.5)) == 0, "to_u64(-0.5)");
+    check(to_u64(F80::from_f64(0.999)) == 0, "to_u64(0.999)");
+    check(to_u64(three_75) == 3, "to_u64(3.75)");
+    check(to_u64(F80::from_u64(~u64{0})) == ~u64{0}, "to_u64(2^64 - 1)");
+    const F80 two64 = F80::from_u64(~u64{0}) + one;
+    check(to_u64(two64) == ~u64{0}, "to_u64(2^64) saturates");
+    check(to_u64(two64 * two64) == ~u64{0}, "to_u64(2^128) saturates");
+
+    // Round half to even, floor, ceiling.
+    const struct {
+        double v, round, floor, ceil;
+    } cases[] = {
+        {0.5, 0, 0, 1},     {1.5, 2, 1, 2},     {2.5, 2, 2, 3},      {3.5, 4, 3, 4},   {0.25, 0, 0, 1},
+        {0.75, 1, 0, 1},    {-0.5, 0, -1, 0},   {-1.5, -2, -2, -1},  {-2.5, -2, -3, -2}, {-0.75, -1, -1, 0},
+        {7.0, 7, 7, 7},     {-7.0, -7, -7, -7}, {0.0, 0, 0, 0},      {2251799813685248.5, 2251799813685248.0, 2251799813685248.0, 2251799813685249.0},
+    };
+    for (const auto& c : cases) {
+        const F80 v = F80::from_f64(c.v);
+        check(to_f64(v.round_even()) == c.round, "round", static_cast<long long>(c.v * 4));
+        check(to_f64(v.floor()) == c.floor, "floor", static_cast<long long>(c.v * 4));
+        check(to_f64(v.ceil()) == c.ceil, "ceil", static_cast<long long>(c.v * 4));
+    }
+    // 2^62 + 0.5 and values at and beyond 2^63, where every value is whole.
+    const F80 big_half = F80::from_u64(u64{1} << 62) + F80::from_f64(0.5);
+    check(to_u64(big_half.round_even()) == u64{1} << 62, "round 2^62 + 0.5");
+    check(to_u64(big_half.ceil()) == (u64{1} << 62) + 1, "ceil 2^62 + 0.5");
+    const F80 top = F80::from_u64(~u64{0});
+    check(top.floor() == top && top.ceil() == top && top.round_even() == top, "integral at 2^64 - 1");
+    check(to_f64(F80::from_f64(-0.0)) == 0.0 && !std::signbit(to_f64(F80::from_f64(-0.0))), "-0.0 to +0.0");
+}
+
+}  // namespace
+
+int main() {
+    locate_cases();
+    divide_cases();
+    f80_cases();
+    batches_match_reference<i64>();
+    batches_match_reference<double>();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,36 @@
+"""Runs the C++ checks of the core: the batch searches against the reference
+search on random tables and queries (NaN queries and tables of 0, 1 and 2
+entries included), and the extended-precision primitives at the edges of
+their ranges that no call of the module can reach.  Once per backend."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+
+import pytest
+
+from conftest import MPFR_BUILD, ROOT, cmake_build, mpfr_unavailable
+
+NATIVE_BUILD = ROOT / "build" / "test-native"
+
+
+@pytest.mark.parametrize("variant", ["native", "mpfr"])
+def test_core_checks(variant):
+    if variant == "mpfr":
+        reason = mpfr_unavailable()
+        if reason is not None:
+            pytest.skip(reason)
+        build = MPFR_BUILD
+        cmake_build(build, {"QUORVANE_F80": "mpfr", "QUORVANE_BUILD_TESTS": "ON"}, "core_test")
+    else:
+        build = NATIVE_BUILD
+        try:
+            cmake_build(build, {"QUORVANE_BUILD_TESTS": "ON"}, "core_test")
+        except (OSError, RuntimeError, subprocess.CalledProcessError) as exc:
+            if os.environ.get("CI"):
+                raise
+            pytest.skip(f"cannot build the C++ checks: {exc}")
+    run = subprocess.run([str(build / "core_test")], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]
+    assert run.stdout.strip().endswith("0 failed")
