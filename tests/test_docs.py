@@ -276,13 +276,15 @@ floor: npt.NDArray[np.uint64] = sample_at(t, method="ffill")
 ceil = quorvane.rust.inverse_int(t, samples, times, "bfill")
 exact = quorvane.inverse_int(times, samples, times)
 level: npt.NDArray[np.float64] = quorvane.forward_float(x=x, xp=samples, fp=levels)
-where: npt.NDArray[np.uint64] = inverse_float(np.array([0.25], dtype=np.float64),
+where: npt.NDArray[np.uint64] = inverse_float(np.array([0.5, 0.0], dtype=np.float64),
                                               samples, levels, method=None)
 print(back.tolist(), floor.tolist(), ceil.tolist(), exact.tolist(),
       level.tolist(), where.tolist())
 '''
 
-# Each line marked "# E" must be reported by mypy, and no other line.
+# Each line marked "# E" must be reported by mypy, and no other line.  The
+# arrays are bound to names first: an array built inside the call would be
+# inferred against the expected type and fall back to NDArray[Any].
 MISUSE = '''\
 from typing import Any
 
@@ -294,11 +296,13 @@ import quorvane
 xp = np.array([0, 10], dtype=np.uint64)
 fi = np.array([0, 5], dtype=np.int64)
 ff = np.array([0.0, 5.0], dtype=np.float64)
+xf = np.array([1.0], dtype=np.float64)
+xi = np.array([1], dtype=np.int64)
 
 quorvane.inverse_int(fi, xp, fi, method="Nearest")  # E
 quorvane.inverse_float(ff, xp, ff, "nearest ")  # E
-quorvane.forward_int(np.array([1.0], dtype=np.float64), xp, fi)  # E
-quorvane.forward_int(np.array([1], dtype=np.int64), xp, fi)  # E
+quorvane.forward_int(xf, xp, fi)  # E
+quorvane.forward_int(xi, xp, fi)  # E
 quorvane.forward_float(xp, xp, fi)  # E
 quorvane.inverse_int(ff, xp, fi)  # E
 wrong: npt.NDArray[np.float64] = quorvane.forward_int(xp, xp, fi)  # E

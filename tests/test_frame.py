@@ -114,6 +114,7 @@ def check_result(name, result, n):
     assert result.shape == (n,)
     assert result.strides == ((8,) if n else (0,))
     assert result.flags.writeable
+    assert result.flags.c_contiguous and result.flags.aligned
     assert not result.flags.owndata
     assert type(result.base).__name__ == "PySliceContainer"
 
@@ -214,6 +215,7 @@ def test_panic_exception_class(rust, name):
     assert not issubclass(cls, Exception)
     assert cls.__bases__ == (BaseException,)
     assert isinstance(cls.__doc__, str) and cls.__doc__.strip()
+    assert cls.__doc__ != BaseException.__doc__
     assert exc.args == (LENGTH_ERROR,)
     assert str(exc) == LENGTH_ERROR
 
@@ -412,13 +414,30 @@ def test_forward_float_table_rules(rust):
 
 
 def test_forward_float_exact_hits_return_stored_bits(rust):
-    payload_nan = np.array([0x7FF8000000000ABC], U64).view(F64)[0]
-    neg_nan = np.array([0xFFF0000000000001], U64).view(F64)[0]
-    fp = np.array([payload_nan, -0.0, INF, -INF, neg_nan, 5e-324])
+    bits = [
+        0x7FF8000000000ABC,  # NaN with a payload
+        0x8000000000000000,  # -0.0
+        0x7FF0000000000000,  # +inf
+        0xFFF0000000000000,  # -inf
+        0xFFF0000000000001,  # negative signalling NaN
+        0x0000000000000001,  # smallest subnormal
+    ]
+    fp = np.array(bits, U64).view(F64)
     xp = np.array([1, 2, 3, 4, 5, 6], U64)
     x = np.array([6, 5, 4, 3, 2, 1], U64)
     result = rust.forward_float(x, xp, fp)
-    assert result.view(U64).tolist() == fp[::-1].view(U64).tolist()
+    assert result.view(U64).tolist() == bits[::-1]
+    assert np.array(bits, U64).view(F64).view(U64).tolist() == bits
+
+
+def test_result_owner_class_is_shared(rust):
+    owners = set()
+    for name in ALL:
+        q, xp, fp, _ = table(name)
+        owners.add(type(getattr(rust, name)(q, xp, fp).base))
+        owners.add(type(getattr(rust, name)(q[:0], xp, fp).base))
+    assert len(owners) == 1
+    assert owners.pop().__name__ == "PySliceContainer"
 
 
 @pytest.mark.parametrize("method", METHODS)

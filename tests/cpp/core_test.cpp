@@ -288,9 +288,77 @@ void f80_cases() {
     check(to_f64(F80::from_f64(-0.0)) == 0.0 && !std::signbit(to_f64(F80::from_f64(-0.0))), "-0.0 to +0.0");
 }
 
+// Building from views copies in index order (any stride) and finds the same
+// flags as walking the copies, whichever block a descent falls in.
+void views_build_same_table() {
+    for (std::size_t n : {0u, 1u, 2u, 511u, 512u, 513u, 1024u, 1500u}) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::vector<u64> xp = increasing_axis<u64>(n);
+            std::vector<double> fp = increasing_axis<double>(n);
+            if (n >= 2 && trial % 2 == 1) {
+                const std::size_t at = 1 + rng() % (n - 1);
+                xp[at] = xp[at - 1];
+                fp[at] = trial % 4 == 1 ? std::numeric_limits<double>::quiet_NaN() : fp[at - 1];
+            }
+            // A reversed view of the reversed data reads the same elements.
+            std::vector<u64> xr(xp.rbegin(), xp.rend());
+            const StridedView<u64> xv{reinterpret_cast<const char*>(xr.data() + (n ? n - 1 : 0)),
+                                      static_cast<std::ptrdiff_t>(n), -8};
+            std::optional<Interp<u64, double>> built;
+            const auto status = Interp<u64, double>::from_views(xv, view_of(fp), built);
+            check(status == Interp<u64, double>::Build::Ok, "from_views builds");
+            const Interp<u64, double> walked(buffer_of(xp), buffer_of(fp));
+            check(built->xp_strictly_increasing() == walked.xp_strictly_increasing(), "xp flag", static_cast<long long>(n));
+            check(built->fp_strictly_increasing() == walked.fp_strictly_increasing(), "fp flag", static_cast<long long>(n));
+            std::vector<double> a(1), b(1);
+            for (std::size_t i = 0; i < n; i += 97) {
+                const Lookup<double> ra = built->forward(xp[i]);
+                const Lookup<double> rb = walked.forward(xp[i]);
+                check(ra.status == rb.status && same(ra.value, rb.value), "copied values", static_cast<long long>(i));
+            }
+        }
+    }
+    std::optional<Interp<u64, double>> none;
+    const std::vector<u64> two = {1, 2};
+    const std::vector<double> one = {1.0};
+    check(Interp<u64, double>::from_views(view_of(two), view_of(one), none) == Interp<u64, double>::Build::LengthMismatch,
+          "length mismatch");
+}
+
+// The one-step whole coordinate agrees with floor / round / ceiling and the
+// saturating conversion, on values of every scale, halves and ties included.
+void whole_coordinate_matches_reference() {
+    FloatEnvironment env;
+    const F80 half = F80::from_f64(0.5);
+    for (int i = 0; i < 300000; ++i) {
+        const int shift = static_cast<int>(rng() % 70);
+        const u64 k = rng() >> (rng() % 64);
+        F80 r = F80::from_u64(k);
+        switch (i % 5) {
+            case 0: r = r / F80::from_u64(u64{1} << (shift % 64)); break;
+            case 1: r = r + half; break;
+            case 2: r = r * F80::from_u64(u64{1} << (shift % 64)); break;  // up to 2^127
+            case 3: r = F80::from_f64(static_cast<double>(rng() % 4096) / 1024.0); break;
+            default: r = r / F80::from_u64(1 + rng() % 1000); break;
+        }
+        if (i % 97 == 0) r = F80::from_u64(0) - r;  // negative values take the reference route
+        for (int code = 0; code < 4; ++code) {
+            const Method method = static_cast<Method>(code);
+            const Lookup<u64> a = whole_coordinate(r, method);
+            const Lookup<u64> b = whole_coordinate_reference(r, method);
+            if (a.status != b.status || (a.status == Status::Ok && a.value != b.value)) {
+                check(false, "whole_coordinate", static_cast<long long>(i));
+            }
+        }
+    }
+    check(true, "whole_coordinate");
+}
+
 }  // namespace
 
 int main() {
+    whole_coordinate_matches_reference();
+    views_build_same_table();
     locate_cases();
     divide_cases();
     f80_cases();
