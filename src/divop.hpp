@@ -74,14 +74,16 @@ inline Quotient divide_rounded(u128 n, u64 d, Method rounding) noexcept {
         case Method::Absent:
             return {q, r == 0};
         case Method::Nearest: {
+            // Without branches: which way a quotient rounds is data, not a
+            // pattern a predictor can learn.
             const u64 rest = d - r;  // 2r vs d  <=>  r vs d - r
-            const bool up = r > rest || (r == rest && (q & 1u) != 0);
-            return {q + (up ? 1u : 0u), true};
+            const u64 up = static_cast<u64>(r > rest) | (static_cast<u64>(r == rest) & q & 1u);
+            return {q + up, true};
         }
         case Method::Ffill:
             return {q, true};
         case Method::Bfill:
-            return {q + (r != 0 ? 1u : 0u), true};
+            return {q + static_cast<u64>(r != 0), true};
     }
     return {q, false};
 }

@@ -21,6 +21,7 @@
 #include <bit>
 #include <cfloat>
 #include <cstdint>
+#include <limits>
 
 #include "binary64.hpp"
 
@@ -163,6 +164,66 @@ public:
 
     static F80 integer(int k) noexcept { return F80(static_cast<long double>(k)); }
 
+    // -----------------------------------------------------------------------
+    // truncate_to_f64: the truncating conversion to binary64 (to_f64_bitwise
+    // gives the rule), without reading the 80-bit format back through memory:
+    // an 80-bit store followed by integer loads of it misses store-to-load
+    // forwarding and costs more than the whole arithmetic of a query.
+    //
+    // Route: narrow with the x87's own rounding (to nearest, as the
+    // environment sets it), widen back exactly and compare magnitudes; if
+    // rounding went away from zero, step the binary64 result one unit toward
+    // zero, which is then the truncation.  Zeros come out as +0.0, and
+    // magnitudes of 2^1024 and more as infinities, as the bitwise rule says
+    // (rounding to nearest would also give infinity for the values just
+    // below 2^1024, which the step brings back to the largest finite value).
+    // Precondition: finite.
+    // -----------------------------------------------------------------------
+    double truncate_to_f64() const noexcept {
+        if (v_ >= 0x1p1024L) return binary64_infinity();
+        if (v_ <= -0x1p1024L) return -binary64_infinity();
+        const double nearest = static_cast<double>(v_);
+        const long double back = nearest;
+        const bool away = v_ < 0 ? back < v_ : back > v_;
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(nearest) - (away ? 1u : 0u);  // toward zero
+        if ((bits & ~binary64::sign_mask) == 0) return 0.0;
+        return std::bit_cast<double>(bits);
+    }
+
+    // -----------------------------------------------------------------------
+    // Integral parts on the x87 itself, for the inverse scheme's hot path.
+    // FRNDINT rounds by the control word, which the environment holds at
+    // round-to-nearest-even; floor and ceiling correct that by one.  All
+    // exact.  (The bit-level floor(), ceil() and round_even() above are the
+    // reference; the checks of the core compare the two.)
+    // -----------------------------------------------------------------------
+    F80 round_even_fast() const noexcept {
+        long double r;
+        __asm__("frndint" : "=t"(r) : "0"(v_));
+        return F80(r);
+    }
+    F80 floor_fast() const noexcept {
+        const long double r = round_even_fast().v_;
+        return F80(r > v_ ? r - 1.0L : r);
+    }
+    F80 ceil_fast() const noexcept {
+        const long double r = round_even_fast().v_;
+        return F80(r < v_ ? r + 1.0L : r);
+    }
+
+    // to_u64 for a whole value, by FISTP (exact for a whole value under any
+    // rounding) rather than the compiler's conversion, which changes the
+    // control word around every conversion on CPUs without FISTTP.
+    std::uint64_t whole_to_u64() const noexcept {
+        if (!(v_ > 0)) return 0;
+        if (v_ >= 0x1p64L) return ~std::uint64_t{0};
+        const bool high = v_ >= 0x1p63L;
+        const long double w = high ? v_ - 0x1p63L : v_;  // exact: w is whole and below 2^63
+        std::int64_t i;
+        __asm__("fistpll %0" : "=m"(i) : "t"(w) : "st");
+        return static_cast<std::uint64_t>(i) + (high ? std::uint64_t{1} << 63 : 0);
+    }
+
 private:
     struct Bits {
         std::uint64_t significand;    // bit 63 is the explicit leading one
@@ -174,6 +235,7 @@ private:
     static constexpr std::int32_t x87_bias_to_e = 16382;
 
     static constexpr std::int32_t exponent_field(std::uint16_t se) noexcept { return se & 0x7FFF; }
+    static constexpr double binary64_infinity() noexcept { return std::numeric_limits<double>::infinity(); }
 
     Bits bits() const noexcept {
         Bits b{};
@@ -292,7 +354,7 @@ private:
 //   -1073 <= e <= -1022    subnormal: fraction = m >> (-1010 - e), 12..63 bits
 //   e <= -1074             +0.0 whatever the sign (below 2^-1074)
 // ---------------------------------------------------------------------------
-inline double to_f64(const F80& v) noexcept {
+inline double to_f64_bitwise(const F80& v) noexcept {
     const F80Parts p = v.parts();
     if (p.zero) return 0.0;
     if (p.e >= 1025) return binary64::compose(p.negative, binary64::exponent_max, 0);
@@ -301,6 +363,16 @@ inline double to_f64(const F80& v) noexcept {
     }
     if (p.e >= -1073) return binary64::compose(p.negative, 0, p.m >> (-1010 - p.e));
     return 0.0;
+}
+
+// The conversion the schemes use: the same result, by the backend's fastest
+// route (see F80::truncate_to_f64 for the hardware one).
+inline double to_f64(const F80& v) noexcept {
+#if defined(QUORVANE_F80_MPFR)
+    return to_f64_bitwise(v);
+#else
+    return v.truncate_to_f64();
+#endif
 }
 
 // ---------------------------------------------------------------------------

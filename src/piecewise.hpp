@@ -143,12 +143,17 @@ inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) 
 }
 
 // Lower bound of key, given the lower bound `hint` of a key not above it:
-// galloping forward from the hint, then halving.  Sorted batches walk the
-// axis this way in a few probes per query, most of them on cached lines.
+// a few steps forward one element at a time (sorted batches mostly move a
+// handful of elements per query, and a sequential walk is what the memory
+// system streams best), then galloping and halving for longer distances.
 template <class T>
-inline std::size_t gallop(const T* axis, std::size_t n, std::size_t hint, T key) noexcept {
-    if (hint == n || !Order<T>::less(axis[hint], key)) return hint;
-    std::size_t lo = hint;  // axis[lo] < key
+inline std::size_t advance(const T* axis, std::size_t n, std::size_t hint, T key) noexcept {
+    constexpr std::size_t walk = 16;
+    const std::size_t stop = n - hint < walk ? n : hint + walk;
+    while (hint < stop && Order<T>::less(axis[hint], key)) ++hint;
+    if (hint < stop || hint == n) return hint;
+    // axis[hint - 1] < key: gallop from there.
+    std::size_t lo = hint - 1;
     std::size_t hi = n;
     for (std::size_t step = 1;; step <<= 1) {
         if (step >= n - lo) break;
@@ -169,6 +174,13 @@ inline std::size_t gallop(const T* axis, std::size_t n, std::size_t hint, T key)
     }
     return hi;
 }
+
+// How far ahead of a sorted walk to prefetch both axes, in elements, and
+// from which table size on.  The walk reads two arrays at the same index;
+// measured here, the hardware prefetcher alone leaves it at a third of the
+// memory bandwidth on tables beyond the last-level cache.
+inline constexpr std::size_t stream_ahead = 512;
+inline constexpr std::size_t stream_from = std::size_t{1} << 17;
 
 }  // namespace search
 
@@ -270,7 +282,7 @@ public:
         if (queries.size() == 0) return {0, Status::Ok};
         if (!xp_increasing_) return {0, Status::NotStrictlyIncreasing};
         if (n_ == 0) return {0, Status::OutOfBounds};
-        return run(xp_.data(), queries, poll, [&](std::size_t i, X x, const Located& at) noexcept {
+        return run(xp_.data(), fp_.data(), queries, poll, [&](std::size_t i, X x, const Located& at) noexcept {
             const Lookup<F> r = forward_at(x, at);
             out[i] = r.value;
             return r.status;
@@ -284,7 +296,7 @@ public:
         if (n_ == 0) return {0, Status::OutOfBounds};
         // One sample that is NaN: every comparison with it is unordered.
         if (n_ == 1 && Order<F>::is_nan(fp_[0])) return {0, Status::NanOrInf};
-        return run(fp_.data(), queries, poll, [&](std::size_t i, F f, const Located& at) noexcept {
+        return run(fp_.data(), xp_.data(), queries, poll, [&](std::size_t i, F f, const Located& at) noexcept {
             if (Order<F>::is_nan(f)) return Status::NanOrInf;
             const Lookup<X> r = inverse_at(f, at, method);
             out[i] = r.value;
@@ -311,15 +323,33 @@ private:
     // Copy a view into out, in index order, and say whether it is strictly
     // increasing.  Block by block, so that the check reads what was just
     // written while it is still in the first-level cache.
+    //
+    // A contiguous table larger than the caches is copied with streaming
+    // stores and checked on the source block just read; the copy would not
+    // stay in the caches anyway, and the queries read it back from memory.
     template <class T>
     static bool copy_checking(StridedView<T> v, T* out) noexcept {
         const std::size_t n = v.size();
         constexpr std::size_t block = 512;
+        constexpr std::size_t streaming_from = std::size_t{1} << 20;  // elements (8 MiB)
+        const bool streaming = v.contiguous() && n >= streaming_from;
         bool increasing = true;
         for (std::size_t start = 0; start < n; start += block) {
             const std::size_t len = std::min(block, n - start);
+            const char* src = v.data + static_cast<std::ptrdiff_t>(start * sizeof(T));
+            if (streaming) {
+                copy_streaming(out + start, src, len);
+                if (increasing) {
+                    // The source block, one element before it included.
+                    const std::size_t from = start == 0 ? 0 : 1;
+                    T pairs[block + 1];
+                    std::memcpy(pairs, src - from * sizeof(T), (len + from) * sizeof(T));
+                    increasing = order_check::no_descent(pairs, len + from);
+                }
+                continue;
+            }
             if (v.contiguous()) {
-                std::memcpy(out + start, v.data + static_cast<std::ptrdiff_t>(start * sizeof(T)), len * sizeof(T));
+                std::memcpy(out + start, src, len * sizeof(T));
             } else {
                 for (std::size_t k = 0; k < len; ++k) out[start + k] = v[start + k];
             }
@@ -329,6 +359,7 @@ private:
                 increasing = order_check::no_descent(out + from, start + len - from);
             }
         }
+        if (streaming) finish_streaming();
         return increasing;
     }
 
@@ -336,16 +367,18 @@ private:
     // position to `answer` in index order.
     //
     // A group of keys that are sorted and not below the previous group's last
-    // key (sorted input) needs only the window between the previous lower
-    // bound and the lower bound of its own last key, found by galloping: on a
-    // sorted batch that window is a few cache lines, often a single segment.
-    // Any other group is searched over the whole axis in lockstep.  NaN keys
-    // fail the sortedness test, so the window's precondition always holds.
-    template <class K, class Poll, class Answer>
-    BatchOutcome run(const K* axis, StridedView<K> queries, Poll& poll, Answer&& answer) const noexcept {
+    // key (sorted input) walks forward from the previous lower bound, one
+    // key after the other, prefetching both axes ahead of the walk on large
+    // tables.  Any other group is searched over the whole axis in lockstep.
+    // NaN keys fail the sortedness test, so the walk's precondition (a key
+    // not below the one whose lower bound is the hint) always holds.
+    template <class K, class O, class Poll, class Answer>
+    BatchOutcome run(const K* axis, const O* other, StridedView<K> queries, Poll& poll,
+                     Answer&& answer) const noexcept {
         constexpr std::size_t G = search::group;
         const std::size_t m = queries.size();
         const std::size_t n = n_;
+        const bool stream = n >= search::stream_from;
         std::size_t hint = 0;  // lower bound of `last`
         bool have_last = false;
         K last{};
@@ -358,19 +391,13 @@ private:
             bool sorted = have_last && last <= keys[0];
             for (std::size_t j = 1; j < g; ++j) sorted &= keys[j - 1] <= keys[j];
             if (sorted) {
-                // Every key's lower bound lies in [hint, top]; search the
-                // window axis[hint..top], top included (a key may equal it).
-                const std::size_t top = search::gallop(axis, n, hint, keys[g - 1]);
-                const std::size_t width = (top < n ? top + 1 : n) - hint;
-                if (width == 0) {  // hint == top == n: every key above the axis
-                    for (std::size_t j = 0; j < g; ++j) at[j] = {n, false, false};
-                } else {
-                    if (g == G) {
-                        search::lockstep(axis + hint, width, keys, at);
-                    } else {
-                        for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis + hint, width, keys[j]);
+                for (std::size_t j = 0; j < g; ++j) {
+                    hint = search::advance(axis, n, hint, keys[j]);
+                    at[j] = {hint, hint < n && axis[hint] == keys[j], false};
+                    if (stream) {
+                        __builtin_prefetch(axis + std::min(hint + search::stream_ahead, n - 1));
+                        __builtin_prefetch(other + std::min(hint + search::stream_ahead, n - 1));
                     }
-                    for (std::size_t j = 0; j < g; ++j) at[j].index += hint;
                 }
             } else if (g == G) {
                 search::lockstep(axis, n, keys, at);

@@ -68,17 +68,31 @@ inline Lookup<std::uint64_t> whole_coordinate_reference(const F80& r, Method met
 }
 
 // ---------------------------------------------------------------------------
-// The same result in one step on r's decomposition, for the r >= 0 that the
-// inverse scheme makes (a quotient of non-negative sums by a positive
-// difference); negative values take the reference route.
+// whole_coordinate: the same result by the backend's fastest route.
 //
-// With r = m * 2^(e - 64): from e = 64 on r is whole (e >= 65 saturates);
-// for 1 <= e <= 63 the low 64 - e bits of m are the fraction and the rest
-// the integer part; for e <= 0, 0 < r < 1 and r = 1/2 exactly when e = 0
-// and m = 2^63.  Rounding up never carries past 2^63 here, so no step
-// overflows.
+// Hardware: round, floor and ceiling on the x87 registers and a direct
+// conversion, because reading the 80-bit format back through memory stalls.
+// MPFR: one step on r's decomposition, for the r >= 0 that the inverse
+// scheme makes (a quotient of non-negative sums by a positive difference);
+// negative values take the reference route.  With r = m * 2^(e - 64): from
+// e = 64 on r is whole (e >= 65 saturates); for 1 <= e <= 63 the low 64 - e
+// bits of m are the fraction and the rest the integer part; for e <= 0,
+// 0 < r < 1, and r = 1/2 exactly when e = 0 and m = 2^63.
 // ---------------------------------------------------------------------------
 inline Lookup<std::uint64_t> whole_coordinate(const F80& r, Method method) noexcept {
+#if !defined(QUORVANE_F80_MPFR)
+    switch (method) {
+        case Method::Absent: {
+            const F80 whole = r.round_even_fast();
+            if (!(whole == r)) return fail<std::uint64_t>(Status::NotFound);
+            return ok(whole.whole_to_u64());
+        }
+        case Method::Nearest: return ok(r.round_even_fast().whole_to_u64());
+        case Method::Ffill: return ok(r.floor_fast().whole_to_u64());
+        case Method::Bfill: return ok(r.ceil_fast().whole_to_u64());
+    }
+    return fail<std::uint64_t>(Status::NotFound);
+#else
     const F80Parts p = r.parts();
     if (p.zero) return ok(std::uint64_t{0});
     if (p.negative) return whole_coordinate_reference(r, method);
@@ -109,6 +123,7 @@ inline Lookup<std::uint64_t> whole_coordinate(const F80& r, Method method) noexc
         case Method::Bfill: return ok(whole + (has_fraction ? 1u : 0u));
     }
     return fail<std::uint64_t>(Status::NotFound);
+#endif
 }
 
 template <>
