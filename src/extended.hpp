@@ -64,18 +64,35 @@ struct F80Parts {
 class FloatEnvironment {
 public:
 #if defined(QUORVANE_X86)
+    // The common case costs three register stores and one load: a caller
+    // with the default x87 control word and no exception flags raised needs
+    // only its flags cleared again at the end (FNCLEX), while anything else
+    // takes the full FNSTENV/FLDENV save and restore.  MXCSR is always put
+    // back as it was, flags included.
     FloatEnvironment() noexcept {
-        // FNSTENV stores control, status and tag words (and masks all x87
-        // exceptions as a side effect); FLDENV puts them back.
-        __asm__ volatile("fnstenv %0" : "=m"(x87_) : : "memory");
+        std::uint16_t control;
+        std::uint16_t status;
+        __asm__ volatile("fnstcw %0" : "=m"(control) : : "memory");
+        __asm__ volatile("fnstsw %0" : "=m"(status) : : "memory");
         __asm__ volatile("stmxcsr %0" : "=m"(mxcsr_) : : "memory");
-        const std::uint16_t control = x87_all_masked | x87_precision_64 | x87_round_nearest;
-        const std::uint32_t mxcsr = sse_all_masked;  // round to nearest, no FTZ, no DAZ
-        __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(control) : "memory");
-        __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
+        quick_ = (control & x87_control_bits) == x87_wanted && (status & x87_flag_bits) == 0;
+        if (!quick_) {
+            // FNSTENV also masks all x87 exceptions as a side effect.
+            __asm__ volatile("fnstenv %0" : "=m"(x87_) : : "memory");
+            const std::uint16_t wanted = x87_wanted;
+            __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(wanted) : "memory");
+        }
+        if ((mxcsr_ & ~sse_flag_bits) != sse_wanted) {
+            const std::uint32_t wanted = sse_wanted;
+            __asm__ volatile("ldmxcsr %0" : : "m"(wanted) : "memory");
+        }
     }
     ~FloatEnvironment() {
-        __asm__ volatile("fldenv %0" : : "m"(x87_) : "memory");
+        if (quick_) {
+            __asm__ volatile("fnclex" : : : "memory");
+        } else {
+            __asm__ volatile("fldenv %0" : : "m"(x87_) : "memory");
+        }
         __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr_) : "memory");
     }
 #else
@@ -90,14 +107,19 @@ public:
 
 private:
 #if defined(QUORVANE_X86)
-    static constexpr std::uint16_t x87_all_masked = 0x003F;
-    static constexpr std::uint16_t x87_precision_64 = 0x0300;
-    static constexpr std::uint16_t x87_round_nearest = 0x0000;
-    static constexpr std::uint32_t sse_all_masked = 0x1F80;
+    // x87 control word: exception masks (bits 0-5), precision control (bits
+    // 8-9, 11 = 64 bits), rounding control (bits 10-11, 00 = to nearest).
+    static constexpr std::uint16_t x87_control_bits = 0x0F3F;
+    static constexpr std::uint16_t x87_wanted = 0x033F;  // all masked, 64 bits, nearest
+    static constexpr std::uint16_t x87_flag_bits = 0x003F;  // status word exception flags
+    // MXCSR: flags (bits 0-5), masks (7-12), rounding (13-14), DAZ (6), FTZ (15).
+    static constexpr std::uint32_t sse_flag_bits = 0x003F;
+    static constexpr std::uint32_t sse_wanted = 0x1F80;  // all masked, nearest, no DAZ/FTZ
     struct {
         unsigned char bytes[28];
     } x87_;
     std::uint32_t mxcsr_;
+    bool quick_;
 #else
     std::fenv_t saved_;
 #endif

@@ -337,8 +337,9 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // "argument 'xp': 'list' object cannot be converted to 'PyArray<T, D>'"
 bool conversion_error(const char* param, PyObject* obj, const char* target) noexcept {
+    // A metaclass may make __qualname__ anything; only a str is used as is.
     Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-    if (!type_name) {
+    if (!type_name || !PyUnicode_Check(type_name.get())) {
         PyErr_Clear();
         type_name = Ref(PyUnicode_FromString(Py_TYPE(obj)->tp_name));
         if (!type_name) return false;

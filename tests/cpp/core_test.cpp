@@ -381,9 +381,43 @@ void narrowing_matches_bitwise() {
     check(bad == 0, "narrowing", bad);
 }
 
+// Tables large enough for the two-level search, random and sorted groups
+// mixed, sizes just above and well above a whole number of blocks.
+void large_tables_match_reference() {
+    auto poll = [] { return true; };
+    for (std::size_t n : {search::summary_from, search::summary_from + 12345, 3 * search::summary_from + 1}) {
+        std::vector<u64> xp = increasing_axis<u64>(n);
+        std::vector<i64> fp = increasing_axis<i64>(n);
+        const Interp<u64, i64> table(buffer_of(xp), buffer_of(fp));
+        std::vector<u64> xq = keys_for(xp, 20000, false, false);
+        xq[0] = xp[0];
+        xq[1] = xp[n - 1];
+        xq[2] = xp[n - 1] + 1;
+        std::sort(xq.begin() + 10000, xq.begin() + 15000);
+        std::vector<i64> out(xq.size());
+        const BatchOutcome o = table.forward_batch(view_of(xq), out.data(), poll);
+        std::size_t first = xq.size();
+        for (std::size_t i = 0; i < xq.size() && first == xq.size(); ++i) {
+            const Lookup<i64> r = table.forward(xq[i]);
+            if (r.status != Status::Ok) first = i;
+            else if (r.value != out[i]) check(false, "large table value", static_cast<long long>(i));
+        }
+        check(o.index == first && (o.status == Status::Ok) == (first == xq.size()), "large table outcome",
+              static_cast<long long>(o.index));
+        // The same keys clamped into the table all succeed.
+        for (u64& k : xq) k = std::min(std::max(k, xp[0]), xp[n - 1]);
+        const BatchOutcome all = table.forward_batch(view_of(xq), out.data(), poll);
+        check(all.status == Status::Ok, "large table in range");
+        bool same_values = true;
+        for (std::size_t i = 0; i < xq.size(); i += 7) same_values &= table.forward(xq[i]).value == out[i];
+        check(same_values, "large table values");
+    }
+}
+
 }  // namespace
 
 int main() {
+    large_tables_match_reference();
     narrowing_matches_bitwise();
     whole_coordinate_matches_reference();
     views_build_same_table();
