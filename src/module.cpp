@@ -474,7 +474,15 @@ PyObject* call_frame(const Function& fn, PyObject* const* args, Py_ssize_t nargs
         return PyErr_NoMemory();
     }
 
-    auto poll = []() noexcept { return PyErr_CheckSignals() == 0; };
+    // Signal handlers run Python code: they run in the caller's environment,
+    // and whatever they do to it is not seen by the rest of the batch.
+    auto poll = [&environment]() noexcept {
+        const bool guarded = environment.has_value();
+        environment.reset();
+        const bool go_on = PyErr_CheckSignals() == 0;
+        if (guarded) environment.emplace();
+        return go_on;
+    };
     BatchOutcome outcome{};
     if constexpr (inverse) {
         outcome = table->inverse_batch(queries, method, result.data(), poll);
@@ -522,7 +530,7 @@ PyModuleDef module_def = {
 // Add each function bound to the module, list its name in __all__ and set
 // the attribute of that name.
 bool add_functions(PyObject* module) noexcept {
-    Ref module_name(PyModule_GetNameObject(module));
+    Ref module_name(PyObject_GetAttrString(module, "__name__"));
     if (!module_name) return false;
     for (PyMethodDef& def : functions) {
         Ref function(PyCFunction_NewEx(&def, module, module_name.get()));
@@ -553,6 +561,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rust(void) {
     }
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
+    // Not every implementation stores an empty m_doc: set it explicitly.
+    {
+        Ref empty(PyUnicode_FromString(""));
+        if (!empty || PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0) return nullptr;
+    }
     if (!add_functions(module.get())) return nullptr;
     the_module = module.get();
     Py_INCREF(the_module);

@@ -3,7 +3,7 @@
 The installed ``quorvane.rust`` is the module under test.  The float
 functions are also tested against a second build of the same sources that
 uses the MPFR backend for the 64-bit-significand arithmetic; it is built
-here, once per checkout, into ``build/test-mpfr``.
+here, once per checkout and interpreter, into ``build/test-mpfr-<tag>``.
 
 QUORVANE_TEST_MPFR selects what happens to that second build:
 ``auto`` (default) builds it when MPFR and CMake are available and skips the
@@ -26,7 +26,7 @@ import pytest
 import quorvane.rust
 
 ROOT = Path(__file__).resolve().parent.parent
-MPFR_BUILD = ROOT / "build" / "test-mpfr"
+MPFR_BUILD = ROOT / "build" / f"test-mpfr-{sys.implementation.cache_tag}"
 
 _mpfr_module = None
 _mpfr_error: str | None = None

@@ -21,7 +21,10 @@ import struct
 from fractions import Fraction
 from typing import Any, Callable, Iterable, NamedTuple, Optional, Sequence, Union
 
-import gmpy2
+try:  # the float model needs MPFR; the integer model does not
+    import gmpy2
+except ImportError:  # pragma: no cover - e.g. PyPy, which has no gmpy2 build
+    gmpy2 = None
 
 U64_MAX = (1 << 64) - 1
 I64_MIN = -(1 << 63)
@@ -231,7 +234,7 @@ def int_inverse(f: int, x0: int, x1: int, f0: int, f1: int, method: int) -> Opti
 # ---------------------------------------------------------------------------
 # F80 arithmetic through MPFR
 
-_CTX = gmpy2.context(
+_CTX = None if gmpy2 is None else gmpy2.context(
     precision=64,
     round=gmpy2.RoundToNearest,
     emax=1 << 30,

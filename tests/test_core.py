@@ -7,12 +7,13 @@ from __future__ import annotations
 
 import os
 import subprocess
+import sys
 
 import pytest
 
 from conftest import MPFR_BUILD, ROOT, cmake_build, mpfr_unavailable
 
-NATIVE_BUILD = ROOT / "build" / "test-native"
+NATIVE_BUILD = ROOT / "build" / f"test-native-{sys.implementation.cache_tag}"
 
 
 @pytest.mark.parametrize("variant", ["native", "mpfr"])

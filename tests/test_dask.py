@@ -12,12 +12,17 @@ from __future__ import annotations
 
 import functools
 import pickle
+import platform
 
 import numpy as np
 import pytest
 
 import quorvane
 import quorvane.rust
+
+if platform.python_implementation() == "PyPy":
+    pytest.skip("dask measures objects with sys.getsizeof, which PyPy does not provide",
+                allow_module_level=True)
 
 dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")

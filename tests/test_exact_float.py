@@ -17,13 +17,14 @@ import sys
 from fractions import Fraction
 from functools import lru_cache
 
-import gmpy2
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import model
+gmpy2 = pytest.importorskip("gmpy2")
+
+import model  # noqa: E402
 from model import U64_MAX, Raised, bits_f64, capture, f64_bits
 
 METHOD_NAMES = [None, "nearest", "ffill", "bfill"]
