@@ -138,8 +138,17 @@ private:
 // ===========================================================================
 class F80 {
 public:
-    // Exact: every u64 has at most 64 significant bits.
-    static F80 from_u64(std::uint64_t u) noexcept { return F80(static_cast<long double>(u)); }
+    // Exact: every u64 has at most 64 significant bits.  Without a branch:
+    // the compiler's conversion tests the top bit and adds 2^64 after a
+    // signed load only when it is set, which on coordinates spread over the
+    // whole range is a coin toss for the branch predictor three times per
+    // query.  Here the signed load is corrected by adding 0 or 2^64 picked
+    // from a table; the sum is exact, as the result fits 64 bits.
+    static F80 from_u64(std::uint64_t u) noexcept {
+        static constexpr double correction[2] = {0.0, 0x1p64};  // 2^64 is a double: FLD m64, not m80
+        const long double as_signed = static_cast<long double>(static_cast<std::int64_t>(u));
+        return F80(as_signed + correction[u >> 63]);
+    }
 
     // Precondition: v is finite (the schemes check it first).  Exact,
     // subnormals included; -0.0 and +0.0 both give zero.
@@ -202,11 +211,15 @@ public:
     // Precondition: finite.
     // -----------------------------------------------------------------------
     double truncate_to_f64() const noexcept {
-        if (v_ >= 0x1p1024L) return binary64_infinity();
-        if (v_ <= -0x1p1024L) return -binary64_infinity();
+        // Magnitudes by FABS, not by branches on the sign: values of either
+        // sign are equally likely.
+        const long double magnitude = __builtin_fabsl(v_);
         const double nearest = static_cast<double>(v_);
+        // Rounding overflows to infinity from 2^1024 - 2^970 on; only then is
+        // the 80-bit constant 2^1024 needed (FLD m80 is slow).
+        if (!binary64::is_finite(nearest) && magnitude >= 0x1p1024L) return nearest;
         const long double back = nearest;
-        const bool away = v_ < 0 ? back < v_ : back > v_;
+        const bool away = __builtin_fabsl(back) > magnitude;
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(nearest) - (away ? 1u : 0u);  // toward zero
         if ((bits & ~binary64::sign_mask) == 0) return 0.0;
         return std::bit_cast<double>(bits);
