@@ -405,11 +405,17 @@ private:
             if (streaming) {
                 copy_streaming(out + start, src, len);
                 if (increasing) {
-                    // The source block, one element before it included.
+                    // The source block, one element before it included; read
+                    // in place when aligned (NumPy's arrays are, as a rule).
                     const std::size_t from = start == 0 ? 0 : 1;
-                    T pairs[block + 1];
-                    std::memcpy(pairs, src - from * sizeof(T), (len + from) * sizeof(T));
-                    increasing = order_check::no_descent(pairs, len + from);
+                    const char* first = src - from * sizeof(T);
+                    if (reinterpret_cast<std::uintptr_t>(first) % alignof(T) == 0) {
+                        increasing = order_check::no_descent(reinterpret_cast<const T*>(first), len + from);
+                    } else {
+                        T pairs[block + 1];
+                        std::memcpy(pairs, first, (len + from) * sizeof(T));
+                        increasing = order_check::no_descent(pairs, len + from);
+                    }
                 }
                 continue;
             }

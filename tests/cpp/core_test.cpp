@@ -318,6 +318,28 @@ void views_build_same_table() {
             }
         }
     }
+    // Tables copied with streaming stores: aligned and unaligned sources,
+    // a descent in the first, a middle and the last block.
+    const std::size_t big = (std::size_t{1} << 20) + 5;
+    std::vector<u64> xp = increasing_axis<u64>(big);
+    std::vector<unsigned char> raw((big + 1) * sizeof(u64));
+    for (std::size_t where : {std::size_t{0}, std::size_t{1}, big / 2 + 3, big - 1, big}) {
+        std::vector<u64> v = xp;
+        if (where > 0 && where < big) v[where] = v[where - 1];
+        for (std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
+            std::memcpy(raw.data() + offset, v.data(), big * sizeof(u64));
+            const StridedView<u64> xv{reinterpret_cast<const char*>(raw.data() + offset),
+                                      static_cast<std::ptrdiff_t>(big), 8};
+            const StridedView<i64> fv{xv.data, xv.length, xv.stride};  // small values: same order
+            std::optional<Interp<u64, i64>> built;
+            Interp<u64, i64>::from_views(xv, fv, built);
+            const bool want = where == 0 || where == big;
+            check(built->xp_strictly_increasing() == want && built->fp_strictly_increasing() == want,
+                  "streaming copy flag", static_cast<long long>(where));
+            check((!want || built->forward(v[big - 1]).value == static_cast<i64>(v[big - 1])) && built->forward(v[0]).status ==
+                  (want ? Status::Ok : Status::NotStrictlyIncreasing), "streaming copy values");
+        }
+    }
     std::optional<Interp<u64, double>> none;
     const std::vector<u64> two = {1, 2};
     const std::vector<double> one = {1.0};
