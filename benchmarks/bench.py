@@ -653,7 +653,7 @@ def _proc_status():
     return out
 
 
-def mem_child(spec):
+def mem_child(job):
     """Runs in a fresh interpreter: build the data, then observe one call.
 
     Two observations of the call: the pages faulted in during it (exact,
@@ -673,13 +673,13 @@ def mem_child(spec):
         pass
 
     class A:
-        stand_in = spec.get("stand_in")
+        stand_in = job.get("stand_in")
 
     q, _ = load_module(A)
-    rng = np.random.default_rng(spec["seed"])
-    t = make_table(spec["n"], rng)
-    qs = make_queries(t, spec["m"], rng)
-    func = spec["func"]
+    rng = np.random.default_rng(job["seed"])
+    t = make_table(job["n"], rng)
+    qs = make_queries(t, job["m"], rng)
+    func = job["func"]
     small_t = make_table(4, rng)
     small_q = make_queries(small_t, 3, rng)
     warm = candidates(q, small_t, small_q)[func]
@@ -723,18 +723,18 @@ def mem_child(spec):
                                        "numpy.interp") else t.nbytes_int
     if func == "searchsorted":
         table = t.xp.nbytes
-    got.update(func=func, n=spec["n"], m=spec["m"], table=table, page=page,
+    got.update(func=func, n=job["n"], m=job["m"], table=table, page=page,
                noop=max(noop["faulted"], noop2["faulted"]))
     return got
 
 
-def measure_memory(spec, stand_in):
-    spec = dict(spec, stand_in=stand_in)
-    cmd = [sys.executable, os.path.abspath(__file__), "--mem-child", json.dumps(spec)]
+def measure_memory(job, stand_in):
+    job = dict(job, stand_in=stand_in)
+    cmd = [sys.executable, os.path.abspath(__file__), "--mem-child", json.dumps(job)]
     p = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
     if p.returncode != 0:
         tail = (p.stderr or p.stdout).strip().splitlines()[-1:] or ["?"]
-        return {"func": spec["func"], "error": tail[0]}
+        return {"func": job["func"], "error": tail[0]}
     return json.loads(p.stdout.strip().splitlines()[-1])
 
 

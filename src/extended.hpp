@@ -177,23 +177,26 @@ public:
         return {false, negative, field - x87_bias_to_e, b.significand};
     }
 
-    // Integral parts, all exact.  (Preconditions: finite.)
-    F80 floor() const noexcept { return integral(Direction::Down); }
-    F80 ceil() const noexcept { return integral(Direction::Up); }
-    F80 round_even() const noexcept { return integral(Direction::NearestEven); }
-
-    static F80 from_parts_truncated(const F80Parts& p, int drop) noexcept {
-        // The value with the low `drop` significand bits cleared (0 <= drop < 64).
-        Bits b{};
-        b.significand = p.m & ~((std::uint64_t{1} << drop) - 1);
-        b.sign_exponent = static_cast<std::uint16_t>((p.negative ? x87_sign_bit : 0) |
-                                                     static_cast<std::uint16_t>(p.e + x87_bias_to_e));
-        long double v = 0.0L;
-        std::memcpy(&v, &b, sizeof b);
-        return F80(v);
+    // -----------------------------------------------------------------------
+    // Integral parts, exact, on the x87 itself (reading the 80-bit format back
+    // through memory would stall).  FRNDINT rounds by the control word, which
+    // the environment holds at round-to-nearest-even; floor and ceiling
+    // correct that by one, exactly: a value that is not whole is below 2^63
+    // in magnitude.  Precondition: finite.
+    // -----------------------------------------------------------------------
+    F80 round_even() const noexcept {
+        long double r;
+        __asm__("frndint" : "=t"(r) : "0"(v_));
+        return F80(r);
     }
-
-    static F80 integer(int k) noexcept { return F80(static_cast<long double>(k)); }
+    F80 floor() const noexcept {
+        const long double r = round_even().v_;
+        return F80(r > v_ ? r - 1.0L : r);
+    }
+    F80 ceil() const noexcept {
+        const long double r = round_even().v_;
+        return F80(r < v_ ? r + 1.0L : r);
+    }
 
     // -----------------------------------------------------------------------
     // truncate_to_f64: the truncating conversion to binary64 (to_f64_bitwise
@@ -223,27 +226,6 @@ public:
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(nearest) - (away ? 1u : 0u);  // toward zero
         if ((bits & ~binary64::sign_mask) == 0) return 0.0;
         return std::bit_cast<double>(bits);
-    }
-
-    // -----------------------------------------------------------------------
-    // Integral parts on the x87 itself, for the inverse scheme's hot path.
-    // FRNDINT rounds by the control word, which the environment holds at
-    // round-to-nearest-even; floor and ceiling correct that by one.  All
-    // exact.  (The bit-level floor(), ceil() and round_even() above are the
-    // reference; the checks of the core compare the two.)
-    // -----------------------------------------------------------------------
-    F80 round_even_fast() const noexcept {
-        long double r;
-        __asm__("frndint" : "=t"(r) : "0"(v_));
-        return F80(r);
-    }
-    F80 floor_fast() const noexcept {
-        const long double r = round_even_fast().v_;
-        return F80(r > v_ ? r - 1.0L : r);
-    }
-    F80 ceil_fast() const noexcept {
-        const long double r = round_even_fast().v_;
-        return F80(r < v_ ? r + 1.0L : r);
     }
 
     // to_u64 for a whole value, by FISTP (exact for a whole value under any
@@ -278,9 +260,6 @@ private:
         std::memcpy(&b.sign_exponent, reinterpret_cast<const unsigned char*>(&v_) + 8, sizeof b.sign_exponent);
         return b;
     }
-
-    enum class Direction { Down, Up, NearestEven };
-    F80 integral(Direction dir) const noexcept;
 
     explicit F80(long double v) noexcept : v_(v) {}
     long double v_;
@@ -425,49 +404,16 @@ inline std::uint64_t to_u64(const F80& v) noexcept {
     return p.m >> (64 - p.e);
 }
 
-#if !defined(QUORVANE_F80_MPFR)
-
-// Floor, ceiling and round-half-even of a finite value, exactly.
-//
-// Magnitude below 1 (e <= 0): the answer is 0 or +-1.  At 2^63 and above
-// (e >= 64) every value is an integer.  In between, the low 64 - e bits of m
-// are the fraction: clear them (truncation toward zero, exact), then step one
-// unit away from zero when the direction asks for it.  The step is exact: the
-// truncated magnitude is below 2^63, so adding 1 stays within 64 bits.
-// Round: fraction above one half steps away; exactly one half steps away only
-// from an odd integer part (2.5 -> 2, 3.5 -> 4).
-inline F80 F80::integral(Direction dir) const noexcept {
-    const F80Parts p = parts();
-    if (p.zero || p.e >= 64) return *this;
-    const F80 one = integer(p.negative ? -1 : 1);
-    if (p.e <= 0) {
-        bool away = false;
-        switch (dir) {
-            case Direction::Down: away = p.negative; break;
-            case Direction::Up: away = !p.negative; break;
-            // Magnitude above one half: e == 0 and more than the top bit set.
-            case Direction::NearestEven: away = p.e == 0 && p.m != (std::uint64_t{1} << 63); break;
-        }
-        return away ? one : integer(0);
-    }
-    const int drop = 64 - p.e;
-    const std::uint64_t fraction = p.m & ((std::uint64_t{1} << drop) - 1);
-    const F80 truncated = from_parts_truncated(p, drop);
-    if (fraction == 0) return truncated;
-    bool away = false;
-    switch (dir) {
-        case Direction::Down: away = p.negative; break;
-        case Direction::Up: away = !p.negative; break;
-        case Direction::NearestEven: {
-            const std::uint64_t half = std::uint64_t{1} << (drop - 1);
-            const bool odd = ((p.m >> drop) & 1u) != 0;
-            away = fraction > half || (fraction == half && odd);
-            break;
-        }
-    }
-    return away ? truncated + one : truncated;
-}
-
+// ---------------------------------------------------------------------------
+// whole_to_u64: to_u64 of a value already made whole, by the backend's
+// fastest route (the hardware one converts on the x87 registers).
+// ---------------------------------------------------------------------------
+inline std::uint64_t whole_to_u64(const F80& v) noexcept {
+#if defined(QUORVANE_F80_MPFR)
+    return to_u64(v);
+#else
+    return v.whole_to_u64();
 #endif
+}
 
 }  // namespace quorvane

@@ -74,20 +74,11 @@ Located locate(const T* axis, std::size_t n, T key) noexcept {
     return {Order<T>::less(probe, key) ? base + 1 : base, false, false};
 }
 
-// True when every adjacent pair satisfies a[k] < a[k+1] in the type's order;
-// true for n <= 1.
-template <class T>
-bool strictly_increasing(const T* a, std::size_t n) noexcept {
-    for (std::size_t k = 1; k < n; ++k) {
-        if (!Order<T>::less(a[k - 1], a[k])) return false;
-    }
-    return true;
-}
-
-// The same test as strictly_increasing, without an early exit, so that the
+// no_descent(a, n): true when every adjacent pair satisfies a[k] < a[k+1] in
+// the type's order (true for n <= 1).  Without an early exit, so that the
 // compiler can vectorise it; compiled for AVX2 as well where the platform
-// dispatches on the CPU (the one place that does).  Used on blocks of a few
-// hundred elements while copying a table.
+// dispatches on the CPU (the one place that does).  Run on blocks of a few
+// hundred elements while a table is copied.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
 #define QUORVANE_CPU_DISPATCH __attribute__((target_clones("avx2", "default")))
 #else
@@ -96,7 +87,7 @@ bool strictly_increasing(const T* a, std::size_t n) noexcept {
 
 namespace order_check {
 #define QUORVANE_NO_DESCENT(T)                                                       \
-    [[maybe_unused]] QUORVANE_CPU_DISPATCH static bool no_descent(const T* a, std::size_t n) noexcept { \
+    QUORVANE_CPU_DISPATCH static bool no_descent(const T* a, std::size_t n) noexcept { \
         unsigned bad = 0;                                                             \
         for (std::size_t k = 1; k < n; ++k) bad |= !Order<T>::less(a[k - 1], a[k]) ? 1u : 0u; \
         return bad == 0;                                                              \
@@ -118,28 +109,40 @@ namespace search {
 // memory latency on tables beyond the caches, few enough to stay in registers.
 inline constexpr std::size_t group = 16;
 
-// Lockstep halving search of `group` keys over axis[0, n): the passes of
-// locate, one pass of every key at a time, so that their probes overlap in
-// the memory system.  (Measured here: software prefetch of the next passes'
-// candidates only adds traffic; the out-of-order core already keeps the
-// group's loads in flight.)
-template <class T>
-inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) noexcept {
-    std::size_t base[group] = {};
-    std::size_t size = n;
+// The passes of locate for `group` keys at once, one pass of every key at a
+// time, over windows of `size` elements: element(j, i) is element i of key
+// j's window.  base[j] starts at 0 and ends at the window offset of key j's
+// final probe.
+template <class T, class Element>
+inline void halving_passes(std::size_t size, const T* keys, std::size_t* base, Element element) noexcept {
     while (size > 1) {
         const std::size_t half = size / 2;
         for (std::size_t j = 0; j < group; ++j) {
             const std::size_t mid = base[j] + half;
-            base[j] = Order<T>::less(keys[j], axis[mid]) ? base[j] : mid;
+            base[j] = Order<T>::less(keys[j], element(j, mid)) ? base[j] : mid;
         }
         size -= half;
     }
-    for (std::size_t j = 0; j < group; ++j) {
-        const T probe = axis[base[j]];
-        const bool exact = probe == keys[j];
-        out[j] = {base[j] + ((!exact && Order<T>::less(probe, keys[j])) ? 1 : 0), exact, false};
-    }
+}
+
+// locate's last step: the final probe at axis[b] gives the exact index or the
+// insertion point.
+template <class T>
+inline Located settle(const T* axis, std::size_t b, T key) noexcept {
+    const T probe = axis[b];
+    const bool exact = probe == key;
+    return {b + ((!exact && Order<T>::less(probe, key)) ? 1 : 0), exact, false};
+}
+
+// Lockstep halving search of `group` keys over axis[0, n), so that their
+// probes overlap in the memory system.  (Measured here: software prefetch of
+// the next passes' candidates only adds traffic; the out-of-order core
+// already keeps the group's loads in flight.)
+template <class T>
+inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) noexcept {
+    std::size_t base[group] = {};
+    halving_passes(n, keys, base, [axis](std::size_t, std::size_t i) { return axis[i]; });
+    for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, base[j], keys[j]);
 }
 
 // Two-level lockstep search for tables far beyond the caches.  A summary
@@ -175,36 +178,15 @@ template <class T>
 inline void two_level(const T* axis, std::size_t n, const T* summary, std::size_t ns, std::size_t block,
                       const T* keys, Located* out) noexcept {
     std::size_t base[group] = {};
-    std::size_t size = ns;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        for (std::size_t j = 0; j < group; ++j) {
-            const std::size_t mid = base[j] + half;
-            base[j] = Order<T>::less(keys[j], summary[mid]) ? base[j] : mid;
-        }
-        size -= half;
-    }
+    halving_passes(ns, keys, base, [summary](std::size_t, std::size_t i) { return summary[i]; });
     std::size_t start[group];
     for (std::size_t j = 0; j < group; ++j) {
         const std::size_t s = base[j] * block;
         start[j] = s + block > n ? n - block : s;
         base[j] = 0;
     }
-    size = block;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        for (std::size_t j = 0; j < group; ++j) {
-            const std::size_t mid = base[j] + half;
-            base[j] = Order<T>::less(keys[j], axis[start[j] + mid]) ? base[j] : mid;
-        }
-        size -= half;
-    }
-    for (std::size_t j = 0; j < group; ++j) {
-        const std::size_t b = start[j] + base[j];
-        const T probe = axis[b];
-        const bool exact = probe == keys[j];
-        out[j] = {b + ((!exact && Order<T>::less(probe, keys[j])) ? 1 : 0), exact, false};
-    }
+    halving_passes(block, keys, base, [axis, &start](std::size_t j, std::size_t i) { return axis[start[j] + i]; });
+    for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, start[j] + base[j], keys[j]);
 }
 
 // Lower bound of key, given the lower bound `hint` of a key not above it:
@@ -277,8 +259,8 @@ public:
     // once for its flag.
     Interp(Buffer<X> xp, Buffer<F> fp) noexcept
         : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()),
-          xp_increasing_(strictly_increasing(xp_.data(), n_)),
-          fp_increasing_(strictly_increasing(fp_.data(), n_)) {}
+          xp_increasing_(order_check::no_descent(xp_.data(), n_)),
+          fp_increasing_(order_check::no_descent(fp_.data(), n_)) {}
 
     // The same table built from views of the caller's arrays: copies each in
     // index order and finds its flag in the same pass.
@@ -404,31 +386,29 @@ private:
             const char* src = v.data + static_cast<std::ptrdiff_t>(start * sizeof(T));
             if (streaming) {
                 copy_streaming(out + start, src, len);
-                if (increasing) {
-                    // The source block, one element before it included; read
-                    // in place when aligned (NumPy's arrays are, as a rule).
-                    const std::size_t from = start == 0 ? 0 : 1;
-                    const char* first = src - from * sizeof(T);
-                    if (reinterpret_cast<std::uintptr_t>(first) % alignof(T) == 0) {
-                        increasing = order_check::no_descent(reinterpret_cast<const T*>(first), len + from);
-                    } else {
-                        T pairs[block + 1];
-                        std::memcpy(pairs, first, (len + from) * sizeof(T));
-                        increasing = order_check::no_descent(pairs, len + from);
-                    }
-                }
-                continue;
-            }
-            if (v.contiguous()) {
+            } else if (v.contiguous()) {
                 std::memcpy(out + start, src, len * sizeof(T));
             } else {
                 for (std::size_t k = 0; k < len; ++k) out[start + k] = v[start + k];
             }
-            if (increasing) {
-                // Pairs (start-1, start) .. (start+len-2, start+len-1).
-                const std::size_t from = start == 0 ? 0 : start - 1;
-                increasing = order_check::no_descent(out + from, start + len - from);
+            if (!increasing) continue;
+            // The block and the element before it: pairs (start-1, start) ..
+            // (start+len-2, start+len-1).  Streamed stores bypass the caches,
+            // so then the source block just read is checked instead, in place
+            // when aligned (NumPy's arrays are, as a rule).
+            const std::size_t from = start == 0 ? 0 : 1;
+            const T* pairs = out + start - from;
+            T staged[block + 1];
+            if (streaming) {
+                const char* first = src - from * sizeof(T);
+                if (reinterpret_cast<std::uintptr_t>(first) % alignof(T) == 0) {
+                    pairs = reinterpret_cast<const T*>(first);
+                } else {
+                    std::memcpy(staged, first, (len + from) * sizeof(T));
+                    pairs = staged;
+                }
             }
+            increasing = order_check::no_descent(pairs, len + from);
         }
         if (streaming) finish_streaming();
         return increasing;

@@ -49,81 +49,22 @@ struct Forward<std::uint64_t, double> {
 };
 
 // ---------------------------------------------------------------------------
-// The method's whole coordinate of r, as written: floor, round-half-even or
-// ceiling in F80, then the saturating conversion to u64; Absent gives the
-// floor only when it equals r.
-// ---------------------------------------------------------------------------
-inline Lookup<std::uint64_t> whole_coordinate_reference(const F80& r, Method method) noexcept {
-    switch (method) {
-        case Method::Absent: {
-            const F80 whole = r.floor();
-            if (!(whole == r)) return fail<std::uint64_t>(Status::NotFound);
-            return ok(to_u64(whole));
-        }
-        case Method::Nearest: return ok(to_u64(r.round_even()));
-        case Method::Ffill: return ok(to_u64(r.floor()));
-        case Method::Bfill: return ok(to_u64(r.ceil()));
-    }
-    return fail<std::uint64_t>(Status::NotFound);
-}
-
-// ---------------------------------------------------------------------------
-// whole_coordinate: the same result by the backend's fastest route.
-//
-// Hardware: round, floor and ceiling on the x87 registers and a direct
-// conversion, because reading the 80-bit format back through memory stalls.
-// MPFR: one step on r's decomposition, for the r >= 0 that the inverse
-// scheme makes (a quotient of non-negative sums by a positive difference);
-// negative values take the reference route.  With r = m * 2^(e - 64): from
-// e = 64 on r is whole (e >= 65 saturates); for 1 <= e <= 63 the low 64 - e
-// bits of m are the fraction and the rest the integer part; for e <= 0,
-// 0 < r < 1, and r = 1/2 exactly when e = 0 and m = 2^63.
+// The method's whole coordinate of r: floor, round-half-even or ceiling in
+// F80, then the saturating conversion to u64; Absent gives the value only
+// when r is whole.
 // ---------------------------------------------------------------------------
 inline Lookup<std::uint64_t> whole_coordinate(const F80& r, Method method) noexcept {
-#if !defined(QUORVANE_F80_MPFR)
     switch (method) {
         case Method::Absent: {
-            const F80 whole = r.round_even_fast();
+            const F80 whole = r.round_even();
             if (!(whole == r)) return fail<std::uint64_t>(Status::NotFound);
-            return ok(whole.whole_to_u64());
+            return ok(whole_to_u64(whole));
         }
-        case Method::Nearest: return ok(r.round_even_fast().whole_to_u64());
-        case Method::Ffill: return ok(r.floor_fast().whole_to_u64());
-        case Method::Bfill: return ok(r.ceil_fast().whole_to_u64());
+        case Method::Nearest: return ok(whole_to_u64(r.round_even()));
+        case Method::Ffill: return ok(whole_to_u64(r.floor()));
+        case Method::Bfill: return ok(whole_to_u64(r.ceil()));
     }
     return fail<std::uint64_t>(Status::NotFound);
-#else
-    const F80Parts p = r.parts();
-    if (p.zero) return ok(std::uint64_t{0});
-    if (p.negative) return whole_coordinate_reference(r, method);
-    if (p.e >= 64) return ok(p.e == 64 ? p.m : ~std::uint64_t{0});
-    constexpr std::uint64_t top_bit = std::uint64_t{1} << 63;
-    std::uint64_t whole = 0;
-    bool has_fraction = true;
-    bool above_half = false;
-    bool at_half = false;
-    if (p.e <= 0) {
-        above_half = p.e == 0 && p.m != top_bit;
-        at_half = p.e == 0 && p.m == top_bit;
-    } else {
-        const int drop = 64 - p.e;
-        const std::uint64_t fraction = p.m & ((std::uint64_t{1} << drop) - 1);
-        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
-        whole = p.m >> drop;
-        has_fraction = fraction != 0;
-        above_half = fraction > half;
-        at_half = fraction == half;
-    }
-    switch (method) {
-        case Method::Absent:
-            return has_fraction ? fail<std::uint64_t>(Status::NotFound) : ok(whole);
-        case Method::Nearest:
-            return ok(whole + ((above_half || (at_half && (whole & 1u) != 0)) ? 1u : 0u));
-        case Method::Ffill: return ok(whole);
-        case Method::Bfill: return ok(whole + (has_fraction ? 1u : 0u));
-    }
-    return fail<std::uint64_t>(Status::NotFound);
-#endif
 }
 
 template <>

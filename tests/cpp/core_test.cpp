@@ -347,7 +347,23 @@ void views_build_same_table() {
           "length mismatch");
 }
 
-// The one-step whole coordinate agrees with floor / round / ceiling and the
+// The method's coordinate as floor / round / ceiling and the bit-level
+// saturating conversion, for comparison with the scheme's route.
+Lookup<u64> whole_coordinate_reference(const F80& r, Method method) {
+    switch (method) {
+        case Method::Absent: {
+            const F80 whole = r.floor();
+            if (!(whole == r)) return fail<u64>(Status::NotFound);
+            return ok(to_u64(whole));
+        }
+        case Method::Nearest: return ok(to_u64(r.round_even()));
+        case Method::Ffill: return ok(to_u64(r.floor()));
+        case Method::Bfill: return ok(to_u64(r.ceil()));
+    }
+    return fail<u64>(Status::NotFound);
+}
+
+// The scheme's whole coordinate agrees with floor / round / ceiling and the
 // saturating conversion, on values of every scale, halves and ties included.
 void whole_coordinate_matches_reference() {
     FloatEnvironment env;
