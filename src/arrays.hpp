@@ -11,9 +11,6 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace quorvane {
 
@@ -52,31 +49,6 @@ inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 #else
     (void)p;
     (void)bytes;
-#endif
-}
-
-// Copies count 8-byte elements from src (any alignment) to dst (16-byte
-// aligned, as malloc gives) with non-temporal stores where the platform has
-// them: a copy much larger than the caches would otherwise first read every
-// destination line it is about to overwrite.  Callers order the stores
-// before later reads with finish_streaming().
-inline void copy_streaming(void* dst, const void* src, std::size_t count) noexcept {
-#if defined(__SSE2__)
-    auto* d = static_cast<__m128i*>(dst);
-    const auto* s = static_cast<const char*>(src);
-    std::size_t k = 0;
-    for (; k + 2 <= count; k += 2) {
-        _mm_stream_si128(d + k / 2, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8 * k)));
-    }
-    if (k < count) std::memcpy(static_cast<char*>(dst) + 8 * k, s + 8 * k, 8);
-#else
-    std::memcpy(dst, src, 8 * count);
-#endif
-}
-
-inline void finish_streaming() noexcept {
-#if defined(__SSE2__)
-    _mm_sfence();
 #endif
 }
 

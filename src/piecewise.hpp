@@ -80,7 +80,7 @@ Located locate(const T* axis, std::size_t n, T key) noexcept {
 // dispatches on the CPU (the one place that does).  Run on blocks of a few
 // hundred elements while a table is copied.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define QUORVANE_CPU_DISPATCH __attribute__((target_clones("avx2", "default")))
+#define QUORVANE_CPU_DISPATCH __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define QUORVANE_CPU_DISPATCH
 #endif
@@ -145,14 +145,16 @@ inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) 
     for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, base[j], keys[j]);
 }
 
-// Two-level lockstep search for tables far beyond the caches.  A summary
-// holds every B-th element (B a power of two, at most 8192 entries, 64 KiB:
-// it stays in the first- or second-level cache); the group is searched there
-// first, then in the window of B elements that its summary entry opens.  The
-// passes over the whole table that lockstep() would spend on lines of the
-// last-level cache or of memory become passes over the summary.  Measured
-// here on 16,777,216 entries: a quarter less time per query.
-inline constexpr std::size_t summary_from = std::size_t{1} << 20;  // table entries
+// Two-level lockstep search for tables beyond the first-level cache.  A
+// summary holds every B-th element (B a power of two, at most 8192 entries,
+// 64 KiB: it stays in the first- or second-level cache); the group is
+// searched there first, then in the window of B elements that its summary
+// entry opens.  The passes over the whole table that lockstep() would spend
+// on lines of the outer caches or of memory become passes over the summary.
+// Measured here: a quarter less time per query on 16,777,216 entries, a
+// fifth on 65,536.  Making it costs a read per entry, so a batch makes it
+// only when at least as many queries remain.
+inline constexpr std::size_t summary_from = std::size_t{1} << 15;  // table entries
 inline constexpr std::size_t summary_entries = 8192;
 
 // The block size B for a table of n >= summary_from entries.
@@ -222,6 +224,25 @@ inline std::size_t advance(const T* axis, std::size_t n, std::size_t hint, T key
     return hi;
 }
 
+// Lower bounds of a sorted group of `group` keys, all of them in
+// [lo, hi]: lo is the lower bound of a key not above keys[0] and hi that of
+// keys[group - 1].  The keys are then independent of each other, so the
+// halving passes of all of them run in lockstep over the window
+// axis[lo, hi) instead of one walk after the other: a walk's every step
+// waits for the one before.  Worked case: window {10, 20, 30} and key 25,
+// the passes end at offset 1 (20 <= 25 < 30); 20 < 25 gives lower bound
+// lo + 2.  A key equal to 20 ends at the same offset and gives lo + 1.
+template <class T>
+inline void sorted_group(const T* axis, std::size_t lo, std::size_t hi, const T* keys, std::size_t* lower) noexcept {
+    std::size_t base[group] = {};
+    if (hi > lo) {
+        const T* window = axis + lo;
+        halving_passes(hi - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
+        for (std::size_t j = 0; j < group; ++j) base[j] += Order<T>::less(window[base[j]], keys[j]) ? std::size_t{1} : std::size_t{0};
+    }
+    for (std::size_t j = 0; j < group; ++j) lower[j] = lo + base[j];
+}
+
 // How far ahead of a sorted walk to prefetch both axes, in elements, and
 // from which table size on.  The walk reads two arrays at the same index;
 // measured here, the hardware prefetcher alone leaves it at a third of the
@@ -249,6 +270,16 @@ inline constexpr std::size_t poll_interval = std::size_t{1} << 20;
 // caller is going to use.  Ordering never fails construction: an axis that
 // is not strictly increasing only surfaces from a lookup in the direction
 // that needs it.
+//
+// Filling.  A table built from views of the caller's arrays owns its two
+// copies from the start but fills them front to back, as far as a batch
+// needs them: a sorted batch then searches each stretch of the table while
+// the copying has just brought it into the caches, instead of reading the
+// whole table from memory twice.  The snapshot is the same as copying
+// everything first, because nothing else runs before the copies are
+// complete: a batch completes them before it calls its poll (where signal
+// handlers run) and before it returns.  The flags cover the filled prefix;
+// they are the table's flags once the table is complete.
 // ---------------------------------------------------------------------------
 template <class X, class F>
 class Interp {
@@ -258,34 +289,41 @@ public:
     // Interp::new: takes over two sequences of equal length and walks each
     // once for its flag.
     Interp(Buffer<X> xp, Buffer<F> fp) noexcept
-        : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()),
+        : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()), filled_(n_),
           xp_increasing_(order_check::no_descent(xp_.data(), n_)),
           fp_increasing_(order_check::no_descent(fp_.data(), n_)) {}
 
-    // The same table built from views of the caller's arrays: copies each in
-    // index order and finds its flag in the same pass.
+    // The same table with copies of the caller's arrays, filled on demand
+    // (see Filling above).  The views must stay valid while the table lives.
     static Build from_views(StridedView<X> xv, StridedView<F> fv, std::optional<Interp>& out) noexcept {
         if (xv.size() != fv.size()) return Build::LengthMismatch;
         Buffer<X> xp = Buffer<X>::uninitialised(xv.size());
         if (!xp.ok()) return Build::NoMemory;
-        const bool xinc = copy_checking(xv, xp.data());
         Buffer<F> fp = Buffer<F>::uninitialised(fv.size());
         if (!fp.ok()) return Build::NoMemory;
-        const bool finc = copy_checking(fv, fp.data());
-        out.emplace(std::move(xp), std::move(fp), xinc, finc);
+        out.emplace(std::move(xp), std::move(fp), xv, fv);
         return Build::Ok;
     }
 
-    Interp(Buffer<X> xp, Buffer<F> fp, bool xp_increasing, bool fp_increasing) noexcept
-        : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()), xp_increasing_(xp_increasing),
-          fp_increasing_(fp_increasing) {}
+    // The table of from_views: buffers of the views' length, filled from
+    // the views on demand.
+    Interp(Buffer<X> xp, Buffer<F> fp, StridedView<X> xv, StridedView<F> fv) noexcept
+        : xp_(std::move(xp)), fp_(std::move(fp)), n_(xp_.size()), filled_(0), xp_increasing_(true),
+          fp_increasing_(true), xsource_(xv), fsource_(fv) {}
+
+    // Elements filled at a time when a sorted walk reaches the end of the
+    // filled prefix: 8 MiB of each axis, which stays in the last-level cache
+    // until the walk has crossed it.  Smaller tables are filled at once.
+    static constexpr std::size_t fill_step = std::size_t{1} << 20;
 
     std::size_t size() const noexcept { return n_; }
+    // Copies the rest of both arrays.
+    void complete() noexcept { fill(n_); }
     bool xp_strictly_increasing() const noexcept { return xp_increasing_; }
     bool fp_strictly_increasing() const noexcept { return fp_increasing_; }
 
     // -----------------------------------------------------------------------
-    // Interp::forward: the value at coordinate x.
+    // Interp::forward: the value at coordinate x.  (On a complete table.)
     //   xp not strictly increasing  NotStrictlyIncreasing (before anything)
     //   empty table                 OutOfBounds
     //   x == xp[i]                  fp[i] as stored, no arithmetic
@@ -300,7 +338,8 @@ public:
     }
 
     // -----------------------------------------------------------------------
-    // Interp::inverse: the coordinate of value f under a method.
+    // Interp::inverse: the coordinate of value f under a method.  (On a
+    // complete table.)
     //   fp not strictly increasing  NotStrictlyIncreasing (before anything)
     //   empty table                 OutOfBounds, f not examined
     //   unordered comparison        NanOrInf (a NaN f, or a single NaN sample)
@@ -321,15 +360,15 @@ public:
     // Batches: every query of the view in index order, answers into out[i],
     // stopping at the first failing query.  The answers, and which query
     // fails first and how, are those of forward() and inverse() one query at
-    // a time; only the search takes faster routes.  poll() is called every
-    // poll_interval queries; returning false stops the batch (Interrupted).
+    // a time on the complete table; only the search takes faster routes.
+    // poll() is called every poll_interval queries; returning false stops
+    // the batch (Interrupted).
     // -----------------------------------------------------------------------
     template <class Poll>
-    BatchOutcome forward_batch(StridedView<X> queries, F* out, Poll&& poll) const noexcept {
+    BatchOutcome forward_batch(StridedView<X> queries, F* out, Poll&& poll) noexcept {
         if (queries.size() == 0) return {0, Status::Ok};
-        if (!xp_increasing_) return {0, Status::NotStrictlyIncreasing};
         if (n_ == 0) return {0, Status::OutOfBounds};
-        return run(xp_.data(), fp_.data(), queries, poll, [&](std::size_t i, X x, const Located& at) noexcept {
+        return run(xp_.data(), xp_increasing_, queries, poll, [&](std::size_t i, X x, const Located& at) noexcept {
             const Lookup<F> r = forward_at(x, at);
             out[i] = r.value;
             return r.status;
@@ -337,13 +376,15 @@ public:
     }
 
     template <class Poll>
-    BatchOutcome inverse_batch(StridedView<F> queries, Method method, X* out, Poll&& poll) const noexcept {
+    BatchOutcome inverse_batch(StridedView<F> queries, Method method, X* out, Poll&& poll) noexcept {
         if (queries.size() == 0) return {0, Status::Ok};
-        if (!fp_increasing_) return {0, Status::NotStrictlyIncreasing};
         if (n_ == 0) return {0, Status::OutOfBounds};
         // One sample that is NaN: every comparison with it is unordered.
-        if (n_ == 1 && Order<F>::is_nan(fp_[0])) return {0, Status::NanOrInf};
-        return run(fp_.data(), xp_.data(), queries, poll, [&](std::size_t i, F f, const Located& at) noexcept {
+        if (n_ == 1) {
+            complete();
+            if (Order<F>::is_nan(fp_[0])) return {0, Status::NanOrInf};
+        }
+        return run(fp_.data(), fp_increasing_, queries, poll, [&](std::size_t i, F f, const Located& at) noexcept {
             if (Order<F>::is_nan(f)) return Status::NanOrInf;
             const Lookup<X> r = inverse_at(f, at, method);
             out[i] = r.value;
@@ -367,127 +408,174 @@ private:
         return Inverse<F, X>::inverse(f, xp_[i - 1], xp_[i], fp_[i - 1], fp_[i], method);
     }
 
-    // Copy a view into out, in index order, and say whether it is strictly
-    // increasing.  Block by block, so that the check reads what was just
-    // written while it is still in the first-level cache.
-    //
-    // A contiguous table larger than the caches is copied with streaming
-    // stores and checked on the source block just read; the copy would not
-    // stay in the caches anyway, and the queries read it back from memory.
+    // Copies elements [filled_, upto) of both arrays and extends the flags.
+    void fill(std::size_t upto) noexcept {
+        upto = std::min(upto, n_);
+        if (upto <= filled_) return;
+        xp_increasing_ = copy_checking(xsource_, xp_.data(), filled_, upto, xp_increasing_);
+        fp_increasing_ = copy_checking(fsource_, fp_.data(), filled_, upto, fp_increasing_);
+        filled_ = upto;
+    }
+
+    // Copies v[from, to) to out[from, to), in index order, and says whether
+    // out[0, to) is strictly increasing given that out[0, from) is (as
+    // `increasing` says).  A contiguous source is copied in one piece, then
+    // checked: one large memcpy moves memory at close to the rate at which
+    // the kernel supplies fresh pages, blocks of a few kilobytes at a third
+    // less (measured here).  Other strides are gathered block by block, each
+    // checked while it is still in the first-level cache.
     template <class T>
-    static bool copy_checking(StridedView<T> v, T* out) noexcept {
-        const std::size_t n = v.size();
-        constexpr std::size_t block = 512;
-        constexpr std::size_t streaming_from = std::size_t{1} << 20;  // elements (8 MiB)
-        const bool streaming = v.contiguous() && n >= streaming_from;
-        bool increasing = true;
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t len = std::min(block, n - start);
-            const char* src = v.data + static_cast<std::ptrdiff_t>(start * sizeof(T));
-            if (streaming) {
-                copy_streaming(out + start, src, len);
-            } else if (v.contiguous()) {
-                std::memcpy(out + start, src, len * sizeof(T));
-            } else {
-                for (std::size_t k = 0; k < len; ++k) out[start + k] = v[start + k];
-            }
-            if (!increasing) continue;
-            // The block and the element before it: pairs (start-1, start) ..
-            // (start+len-2, start+len-1).  Streamed stores bypass the caches,
-            // so then the source block just read is checked instead, in place
-            // when aligned (NumPy's arrays are, as a rule).
-            const std::size_t from = start == 0 ? 0 : 1;
-            const T* pairs = out + start - from;
-            T staged[block + 1];
-            if (streaming) {
-                const char* first = src - from * sizeof(T);
-                if (reinterpret_cast<std::uintptr_t>(first) % alignof(T) == 0) {
-                    pairs = reinterpret_cast<const T*>(first);
-                } else {
-                    std::memcpy(staged, first, (len + from) * sizeof(T));
-                    pairs = staged;
-                }
-            }
-            increasing = order_check::no_descent(pairs, len + from);
+    static bool copy_checking(StridedView<T> v, T* out, std::size_t from, std::size_t to, bool increasing) noexcept {
+        if (from >= to) return increasing;
+        // The pairs (from-1, from) .. (to-2, to-1).
+        const auto check = [&](std::size_t start, std::size_t end) {
+            const std::size_t before = start == 0 ? 0 : 1;
+            if (increasing) increasing = order_check::no_descent(out + start - before, end - start + before);
+        };
+        if (v.contiguous()) {
+            std::memcpy(out + from, v.data + static_cast<std::ptrdiff_t>(from * sizeof(T)), (to - from) * sizeof(T));
+            check(from, to);
+            return increasing;
         }
-        if (streaming) finish_streaming();
+        constexpr std::size_t block = 2048;
+        for (std::size_t start = from; start < to; start += block) {
+            const std::size_t end = std::min(start + block, to);
+            for (std::size_t k = start; k < end; ++k) out[k] = v[k];
+            check(start, end);
+        }
         return increasing;
     }
 
     // The batch driver: searches groups of queries and hands each query's
-    // position to `answer` in index order.
+    // position to `answer` in index order.  `increasing` is the searched
+    // axis's flag.
     //
     // A group of keys that are sorted and not below the previous group's last
-    // key (sorted input) walks forward from the previous lower bound, one
-    // key after the other, prefetching both axes ahead of the walk on large
-    // tables.  Any other group is searched over the whole axis in lockstep,
-    // through the summary on large tables.
-    // NaN keys fail the sortedness test, so the walk's precondition (a key
-    // not below the one whose lower bound is the hint) always holds.
-    template <class K, class O, class Poll, class Answer>
-    BatchOutcome run(const K* axis, const O* other, StridedView<K> queries, Poll& poll,
-                     Answer&& answer) const noexcept {
+    // key (sorted input) searches forward from the previous lower bound,
+    // filling the table as it goes and, on large tables, prefetching both
+    // axes ahead of the window.  Any other group completes
+    // the table and is searched over the whole axis in lockstep, through the
+    // summary on large tables.  NaN keys fail the sortedness test, so the
+    // walk's precondition (a key not below the one whose lower bound is the
+    // hint) always holds.
+    //
+    // The searched axis's flag is only known for the prefix until the table
+    // is complete.  A prefix that is not increasing ends the batch at once;
+    // otherwise the table is completed before any outcome is decided.
+    template <class K, class Poll, class Answer>
+    BatchOutcome run(const K* axis, const bool& increasing, StridedView<K> queries, Poll& poll,
+                     Answer&& answer) noexcept {
         constexpr std::size_t G = search::group;
+        constexpr BatchOutcome descent{0, Status::NotStrictlyIncreasing};
+        const X* coordinates = xp_.data();
+        const F* values = fp_.data();
         const std::size_t m = queries.size();
         const std::size_t n = n_;
         const bool stream = n >= search::stream_from;
-        std::size_t hint = 0;  // lower bound of `last`
+        std::size_t hint = 0;  // lower bound of `last`, or 0 before the first group
+        std::size_t prefetched = 0;  // both axes are prefetched below this index
+        std::size_t span = 0;        // of the last sorted group's lower bounds
         bool have_last = false;
         K last{};
         std::size_t next_poll = poll_interval;
         K keys[G];
         Located at[G];
+        std::size_t lower[G];
         // The summary of a large table, made by the first unsorted group
         // (without it, if its 64 KiB cannot be had, lockstep() serves).
         Buffer<K> summary;
         const std::size_t block = n >= search::summary_from ? search::summary_block(n) : 0;
+        const std::size_t summary_size = block == 0 ? 0 : (n + block - 1) / block;
+        bool summary_wanted = block != 0;
+        if (n <= fill_step) complete();
+        if (!increasing) return descent;
         for (std::size_t i = 0; i < m; i += G) {
             const std::size_t g = std::min(G, m - i);
             for (std::size_t j = 0; j < g; ++j) keys[j] = queries[i + j];
-            bool sorted = have_last && last <= keys[0];
+            bool sorted = !have_last || last <= keys[0];
             for (std::size_t j = 1; j < g; ++j) sorted &= keys[j - 1] <= keys[j];
             if (sorted) {
-                for (std::size_t j = 0; j < g; ++j) {
-                    hint = search::advance(axis, n, hint, keys[j]);
-                    at[j] = {hint, hint < n && axis[hint] == keys[j], false};
-                    if (stream) {
-                        __builtin_prefetch(axis + std::min(hint + search::stream_ahead, n - 1));
-                        __builtin_prefetch(other + std::min(hint + search::stream_ahead, n - 1));
+                // The group's window ends at the lower bound of its last key
+                // or beyond it.  Sorted batches move at a steady pace, so
+                // the previous group's span is the first guess; when the
+                // guess falls short, the walk finds the bound, filling the
+                // table as far as it needs.
+                const std::size_t lo = hint;
+                std::size_t hi = lo + span + 1;
+                if (g < G || hi >= filled_ || Order<K>::less(axis[hi], keys[g - 1])) {
+                    hi = search::advance(axis, filled_, lo, keys[g - 1]);
+                    while (hi == filled_ && filled_ < n) {
+                        fill(filled_ + fill_step);
+                        if (!increasing) return descent;
+                        hi = search::advance(axis, filled_, lo, keys[g - 1]);
                     }
                 }
-            } else if (g == G) {
-                if (n >= search::summary_from && !summary.ok()) {
-                    summary = Buffer<K>::uninitialised(search::summary_entries);
-                    if (summary.ok()) search::fill_summary(axis, n, block, summary.data());
-                }
-                if (summary.ok()) {
-                    search::two_level(axis, n, summary.data(), (n + block - 1) / block, block, keys, at);
+                if (g == G) {
+                    search::sorted_group(axis, lo, hi, keys, lower);
                 } else {
-                    search::lockstep(axis, n, keys, at);
+                    for (std::size_t j = 0, from = lo; j < g; ++j) lower[j] = from = search::advance(axis, hi, from, keys[j]);
+                }
+                for (std::size_t j = 0; j < g; ++j) at[j] = {lower[j], lower[j] < n && axis[lower[j]] == keys[j], false};
+                span = lower[g - 1] - lo;
+                // Both axes ahead of the window, every line: the walk
+                // reads them in order, at the pace of the queries.
+                if (stream) {
+                    prefetched = std::max(prefetched, hi);
+                    for (const std::size_t ahead = std::min(hi + search::stream_ahead, filled_); prefetched < ahead;
+                         prefetched += 64 / sizeof(K)) {
+                        __builtin_prefetch(coordinates + prefetched);
+                        __builtin_prefetch(values + prefetched);
+                    }
                 }
             } else {
-                for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]);
+                if (filled_ < n) {
+                    complete();
+                    if (!increasing) return descent;
+                }
+                if (g == G) {
+                    if (summary_wanted && m - i >= summary_size) {
+                        summary_wanted = false;
+                        summary = Buffer<K>::uninitialised(summary_size);
+                        if (summary.ok()) search::fill_summary(axis, n, block, summary.data());
+                    }
+                    if (summary.ok()) {
+                        search::two_level(axis, n, summary.data(), summary_size, block, keys, at);
+                    } else {
+                        search::lockstep(axis, n, keys, at);
+                    }
+                } else {
+                    for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]);
+                }
             }
             last = keys[g - 1];
             have_last = true;
             hint = at[g - 1].index;
             for (std::size_t j = 0; j < g; ++j) {
                 const Status s = answer(i + j, keys[j], at[j]);
-                if (s != Status::Ok) return {i + j, s};
+                if (s != Status::Ok) {
+                    complete();
+                    return increasing ? BatchOutcome{i + j, s} : descent;
+                }
             }
             if (i + g >= next_poll && i + g < m) {
                 next_poll += poll_interval;
+                complete();
+                if (!increasing) return descent;
                 if (!poll()) return {i + g, Status::Interrupted};
             }
         }
-        return {m, Status::Ok};
+        complete();
+        return increasing ? BatchOutcome{m, Status::Ok} : descent;
     }
 
     Buffer<X> xp_;
     Buffer<F> fp_;
     std::size_t n_;
+    std::size_t filled_;  // xp_[0, filled_) and fp_[0, filled_) hold the copies
     bool xp_increasing_;
     bool fp_increasing_;
+    StridedView<X> xsource_{};
+    StridedView<F> fsource_{};
 };
 
 }  // namespace quorvane

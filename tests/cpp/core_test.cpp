@@ -3,12 +3,14 @@
 // edges of their ranges.  Prints "N passed, M failed" and exits non-zero on
 // any failure.  Built with either F80 backend.
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -126,7 +128,7 @@ void batches_match_reference() {
         if constexpr (std::is_same_v<F, double>) {
             if (round % 17 == 0 && n == 1) fp[0] = std::numeric_limits<double>::quiet_NaN();
         }
-        const Interp<u64, F> table(buffer_of(xp), buffer_of(fp));
+        Interp<u64, F> table(buffer_of(xp), buffer_of(fp));
         const std::size_t m = rng() % 200;
         const bool sorted = round % 2 == 0;
         const bool nan = round % 9 == 0;
@@ -307,6 +309,7 @@ void views_build_same_table() {
             std::optional<Interp<u64, double>> built;
             const auto status = Interp<u64, double>::from_views(xv, view_of(fp), built);
             check(status == Interp<u64, double>::Build::Ok, "from_views builds");
+            built->complete();
             const Interp<u64, double> walked(buffer_of(xp), buffer_of(fp));
             check(built->xp_strictly_increasing() == walked.xp_strictly_increasing(), "xp flag", static_cast<long long>(n));
             check(built->fp_strictly_increasing() == walked.fp_strictly_increasing(), "fp flag", static_cast<long long>(n));
@@ -318,8 +321,8 @@ void views_build_same_table() {
             }
         }
     }
-    // Tables copied with streaming stores: aligned and unaligned sources,
-    // a descent in the first, a middle and the last block.
+    // Tables of several fill steps: aligned and unaligned sources, a
+    // descent in the first, a middle and the last block.
     const std::size_t big = (std::size_t{1} << 20) + 5;
     std::vector<u64> xp = increasing_axis<u64>(big);
     std::vector<unsigned char> raw((big + 1) * sizeof(u64));
@@ -333,11 +336,12 @@ void views_build_same_table() {
             const StridedView<i64> fv{xv.data, xv.length, xv.stride};  // small values: same order
             std::optional<Interp<u64, i64>> built;
             Interp<u64, i64>::from_views(xv, fv, built);
+            built->complete();
             const bool want = where == 0 || where == big;
             check(built->xp_strictly_increasing() == want && built->fp_strictly_increasing() == want,
-                  "streaming copy flag", static_cast<long long>(where));
+                  "filled copy flag", static_cast<long long>(where));
             check((!want || built->forward(v[big - 1]).value == static_cast<i64>(v[big - 1])) && built->forward(v[0]).status ==
-                  (want ? Status::Ok : Status::NotStrictlyIncreasing), "streaming copy values");
+                  (want ? Status::Ok : Status::NotStrictlyIncreasing), "filled copy values");
         }
     }
     std::optional<Interp<u64, double>> none;
@@ -426,7 +430,7 @@ void large_tables_match_reference() {
     for (std::size_t n : {search::summary_from, search::summary_from + 12345, 3 * search::summary_from + 1}) {
         std::vector<u64> xp = increasing_axis<u64>(n);
         std::vector<i64> fp = increasing_axis<i64>(n);
-        const Interp<u64, i64> table(buffer_of(xp), buffer_of(fp));
+        Interp<u64, i64> table(buffer_of(xp), buffer_of(fp));
         std::vector<u64> xq = keys_for(xp, 20000, false, false);
         xq[0] = xp[0];
         xq[1] = xp[n - 1];
@@ -442,6 +446,19 @@ void large_tables_match_reference() {
         }
         check(o.index == first && (o.status == Status::Ok) == (first == xq.size()), "large table outcome",
               static_cast<long long>(o.index));
+        // Fewer queries than summary entries: searched without the summary.
+        const std::vector<u64> few(xq.begin() + 3, xq.begin() + 203);
+        std::vector<i64> few_out(few.size());
+        const BatchOutcome fo = table.forward_batch(view_of(few), few_out.data(), poll);
+        bool few_same = true;
+        std::size_t few_first = few.size();
+        for (std::size_t i = 0; i < few.size() && few_first == few.size(); ++i) {
+            const Lookup<i64> r = table.forward(few[i]);
+            if (r.status != Status::Ok) few_first = i;
+            else few_same &= r.value == few_out[i];
+        }
+        check(few_same && fo.index == few_first && (fo.status == Status::Ok) == (few_first == few.size()),
+              "large table, few queries", static_cast<long long>(fo.index));
         // The same keys clamped into the table all succeed.
         for (u64& k : xq) k = std::min(std::max(k, xp[0]), xp[n - 1]);
         const BatchOutcome all = table.forward_batch(view_of(xq), out.data(), poll);
@@ -452,9 +469,121 @@ void large_tables_match_reference() {
     }
 }
 
+// The outcome of a batch on a table filled on demand from views, against
+// the reference lookups on the complete table.
+template <class Batch, class Lookup1>
+void expect_reference(const char* what, std::size_t m, const BatchOutcome& got, Batch&& value_at, Lookup1&& reference) {
+    std::size_t first = m;
+    Status status = Status::Ok;
+    bool values = true;
+    for (std::size_t i = 0; i < m && first == m; ++i) {
+        const auto r = reference(i);
+        if (r.status != Status::Ok) {
+            first = i;
+            status = r.status;
+        } else {
+            values &= r.value == value_at(i);
+        }
+    }
+    check(got.status == status && (status == Status::Ok || got.index == first), what,
+          static_cast<long long>(got.index));
+    check(status != Status::Ok || values, what, -1);
+}
+
+// Sorted batches on tables of several fill steps answer as on complete
+// tables: keys reaching only the start of the table with a descent beyond
+// them, a descent inside the reached part, a failing query before any
+// descent is found, a batch turning unsorted half-way, and polls that
+// change the caller's arrays (as a signal handler may) in the middle of a
+// batch, which must not change any answer.
+void filling_matches_complete_table() {
+    using Table = Interp<u64, i64>;
+    const std::size_t n = 3 * Table::fill_step + 1000;
+    const std::vector<u64> xp0 = increasing_axis<u64>(n);
+    const std::vector<i64> fp0 = increasing_axis<i64>(n);
+    const auto keys_within = [&](std::size_t upto, std::size_t m) {
+        std::vector<u64> k(m);
+        for (u64& v : k) v = xp0[0] + rng() % (xp0[upto - 1] - xp0[0] + 1);
+        std::sort(k.begin(), k.end());
+        return k;
+    };
+    const auto never = [] { return true; };
+    struct Case {
+        const char* what;
+        std::size_t reach;    // keys drawn below xp[reach - 1]
+        std::size_t descent;  // xp[descent] = xp[descent - 1], or 0 for none
+        int twist;            // 1: first key below xp[0]; 2: unsorted second half
+    };
+    const Case cases[] = {
+        {"filled: start only", Table::fill_step / 2, 0, 0},
+        {"filled: descent beyond the keys", Table::fill_step / 2, n - 1, 0},
+        {"filled: descent in a later step", 2 * Table::fill_step, Table::fill_step + 7, 0},
+        {"filled: descent at the first fill boundary", n, Table::fill_step, 0},
+        {"filled: out of bounds first, descent later", Table::fill_step / 2, 2 * Table::fill_step, 1},
+        {"filled: out of bounds first", Table::fill_step / 2, 0, 1},
+        {"filled: unsorted half", n, 0, 2},
+        {"filled: unsorted half, descent", n, n - 2, 2},
+    };
+    for (const Case& c : cases) {
+        std::vector<u64> xp = xp0;
+        if (c.descent) xp[c.descent] = xp[c.descent - 1];
+        std::vector<u64> keys = keys_within(c.reach, 5000);
+        if (c.twist == 1) keys[0] = xp0[0] - 1;
+        if (c.twist == 2) std::shuffle(keys.begin() + 2500, keys.end(), rng);
+        std::optional<Table> table;
+        Table::from_views(view_of(xp), view_of(fp0), table);
+        std::vector<i64> out(keys.size());
+        const BatchOutcome got = table->forward_batch(view_of(keys), out.data(), never);
+        const Table reference(buffer_of(xp), buffer_of(fp0));
+        expect_reference(c.what, keys.size(), got, [&](std::size_t i) { return out[i]; },
+                         [&](std::size_t i) { return reference.forward(keys[i]); });
+    }
+    // The inverse direction searches fp: a descent there.
+    {
+        std::vector<i64> fp = fp0;
+        fp[Table::fill_step + 3] = fp[Table::fill_step + 2];
+        std::vector<i64> keys(3000);
+        for (i64& v : keys) v = fp0[0] + static_cast<i64>(rng() % static_cast<u64>(fp0[n - 1] - fp0[0]));
+        std::sort(keys.begin(), keys.end());
+        for (const bool spoil : {false, true}) {
+            const std::vector<i64>& f = spoil ? fp : fp0;
+            std::optional<Table> table;
+            Table::from_views(view_of(xp0), view_of(f), table);
+            std::vector<u64> out(keys.size());
+            const BatchOutcome got = table->inverse_batch(view_of(keys), Method::Nearest, out.data(), never);
+            const Table reference(buffer_of(xp0), buffer_of(f));
+            expect_reference("filled: inverse", keys.size(), got, [&](std::size_t i) { return out[i]; },
+                             [&](std::size_t i) { return reference.inverse(keys[i], Method::Nearest); });
+        }
+    }
+    // A poll that overwrites the caller's arrays: the batch already holds
+    // its complete copies, whatever the keys had reached.
+    for (const std::size_t reach : {Table::fill_step / 3, n}) {
+        std::vector<u64> xp = xp0;
+        std::vector<i64> fp = fp0;
+        const std::vector<u64> keys = keys_within(reach, poll_interval + 5000);
+        std::optional<Table> table;
+        Table::from_views(view_of(xp), view_of(fp), table);
+        std::vector<i64> out(keys.size());
+        int polls = 0;
+        const auto spoiler = [&] {
+            ++polls;
+            std::fill(xp.begin(), xp.end(), u64{0});
+            std::fill(fp.begin(), fp.end(), i64{0});
+            return true;
+        };
+        const BatchOutcome got = table->forward_batch(view_of(keys), out.data(), spoiler);
+        check(polls == 1, "filled: polled once");
+        const Table reference(buffer_of(xp0), buffer_of(fp0));
+        expect_reference("filled: poll changes the arrays", keys.size(), got, [&](std::size_t i) { return out[i]; },
+                         [&](std::size_t i) { return reference.forward(keys[i]); });
+    }
+}
+
 }  // namespace
 
 int main() {
+    filling_matches_complete_table();
     large_tables_match_reference();
     narrowing_matches_bitwise();
     whole_coordinate_matches_reference();
