@@ -43,7 +43,9 @@ def cmake_build(build_dir: Path, defines: dict[str, str], target: str | None = N
         raise RuntimeError("cmake is not on PATH")
     if not (ROOT / "CMakeLists.txt").exists():
         raise RuntimeError("the sources are not beside the tests")
-    if not (build_dir / "CMakeCache.txt").exists():
+    # Configured once; a configuration that failed (a missing library, say)
+    # leaves a cache but no build files, and is tried again.
+    if not any((build_dir / name).exists() for name in ("build.ninja", "Makefile")):
         args = [cmake, "-S", str(ROOT), "-B", str(build_dir),
                 "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"]
         args += [f"-D{key}={value}" for key, value in defines.items()]

@@ -419,6 +419,64 @@ def test_handler_changing_the_rounding_mode_changes_no_answer():
         assert run["differ"] == 0, f"{name}: {run['differ']} answers changed"
 
 
+SPOILER_CHILD = textwrap.dedent(r"""
+    import json, signal
+    import numpy as np
+    import quorvane.rust as rust
+
+    # A table larger than the stretch copied at a time, and sorted queries
+    # that reach only its first half by the time the call first polls.
+    n = 3 * (1 << 20) + 1000
+    rng = np.random.default_rng(11)
+    xp = np.cumsum(rng.integers(1, 1000, size=n, dtype=np.uint64))
+    fp = np.cumsum(rng.integers(1, 1000, size=n)).astype(np.int64)
+    saved = xp.copy(), fp.copy()
+    m = 3 * (1 << 20)
+    x = np.sort(rng.integers(int(xp[0]), int(xp[n // 2]), size=m, dtype=np.uint64))
+    f = np.sort(rng.integers(int(fp[0]), int(fp[n // 2]), size=m)).astype(np.int64)
+    spoiled = []
+
+    def spoil(signum, frame):
+        # what a handler may do to the arrays of a call in progress
+        if not spoiled:
+            xp[:] = 0
+            fp[:] = 0
+        spoiled.append(1)
+
+    report = {}
+    signal.signal(signal.SIGALRM, spoil)
+    for name, func, q, extra in [("forward_int", rust.forward_int, x, ()),
+                                 ("inverse_int", rust.inverse_int, f, ("nearest",))]:
+        xp[:], fp[:] = saved
+        clean = func(q, xp, fp, *extra)
+        del spoiled[:]
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        try:
+            differ = int(np.count_nonzero(func(q, xp, fp, *extra) != clean))
+        except Exception as exc:
+            differ = f"{type(exc).__name__}: {exc}"
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        report[name] = dict(spoiled=bool(spoiled), zeroed=bool((xp == 0).all()), differ=differ)
+    print(json.dumps(report))
+""")
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy 7.3's PyErr_CheckSignals does not run Python signal "
+                                 "handlers during a call")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses setitimer")
+def test_handler_changing_the_arrays_changes_no_answer():
+    # The call works on its copies of xp and fp, taken before any handler
+    # can run, even while the copying follows a sorted batch along the table.
+    proc = subprocess.run([sys.executable, "-c", SPOILER_CHILD],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    for name, run in report.items():
+        assert run["spoiled"] and run["zeroed"], f"{name}: the handler did not run during the call"
+        assert run["differ"] == 0, f"{name}: answers changed: {run['differ']}"
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses setitimer")
 def test_handler_that_does_not_raise_lets_the_call_finish():
     proc = subprocess.run([sys.executable, "-c", HANDLER_CHILD, str(20_000_000)],
