@@ -32,17 +32,16 @@ struct Forward<std::uint64_t, double> {
     static Lookup<double> forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0,
                                   double f1) noexcept {
         if (!binary64::is_finite(f0) || !binary64::is_finite(f1)) return fail<double>(Status::NotFinite);
-        const F80 X = F80::from_u64(x);
-        const F80 X0 = F80::from_u64(x0);
-        const F80 X1 = F80::from_u64(x1);
+        // The three differences of coordinates are exact in F80, so they are
+        // taken on the integers, off the x87's dependency chain.
+        const F80 a = F80::from_u64(x1 - x);
+        const F80 b = F80::from_u64(x - x0);
+        const F80 d = F80::from_u64(x1 - x0);
         const F80 F0 = F80::from_f64(f0);
         const F80 F1 = F80::from_f64(f1);
-        const F80 a = X1 - X;  // exact
         const F80 p = F0 * a;
-        const F80 b = X - X0;  // exact
         const F80 q = F1 * b;
         const F80 s = p + q;
-        const F80 d = X1 - X0;  // exact
         const F80 r = s / d;
         return ok(to_f64(r));
     }
