@@ -411,8 +411,9 @@ def run_cases(rust, np, small):
         if a[np.argsort(q, kind="stable")].tobytes() != b.tobytes():
             fail(f"{label} large batch", "sorted and unsorted queries disagree")
 
-    # tables past a million entries (the summary search, the streaming copy
-    # and walk of large tables): a linear integer table has an exact answer
+    # tables past a million entries (the summary search, the copying that
+    # follows a sorted batch along the table, the walk of large tables): a
+    # linear integer table has an exact answer
     # computed here with integer arithmetic
     n = (1 << 20) + 123
     lin_xp = np.arange(n, dtype=U) * U(40)
