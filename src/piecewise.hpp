@@ -111,10 +111,22 @@ inline constexpr std::size_t group = 16;
 
 // The passes of locate for `group` keys at once, one pass of every key at a
 // time, over windows of `size` elements: element(j, i) is element i of key
-// j's window.  base[j] starts at 0 and ends at the window offset of key j's
-// final probe.
+// j's window.  base[j] ends at the window offset of key j's final probe, as
+// if it had started at 0.
 template <class T, class Element>
 inline void halving_passes(std::size_t size, const T* keys, std::size_t* base, Element element) noexcept {
+    // The first pass sets every base (from 0), so that no separate zeroing of
+    // the array is needed: compilers make that a string store, whose start-up
+    // costs more than a pass.
+    if (size <= 1) {
+        for (std::size_t j = 0; j < group; ++j) base[j] = 0;
+        return;
+    }
+    {
+        const std::size_t half = size / 2;
+        for (std::size_t j = 0; j < group; ++j) base[j] = Order<T>::less(keys[j], element(j, half)) ? 0 : half;
+        size -= half;
+    }
     while (size > 1) {
         const std::size_t half = size / 2;
         for (std::size_t j = 0; j < group; ++j) {
@@ -140,7 +152,7 @@ inline Located settle(const T* axis, std::size_t b, T key) noexcept {
 // already keeps the group's loads in flight.)
 template <class T>
 inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) noexcept {
-    std::size_t base[group] = {};
+    std::size_t base[group];
     halving_passes(n, keys, base, [axis](std::size_t, std::size_t i) { return axis[i]; });
     for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, base[j], keys[j]);
 }
@@ -179,13 +191,12 @@ inline void fill_summary(const T* axis, std::size_t n, std::size_t block, T* sum
 template <class T>
 inline void two_level(const T* axis, std::size_t n, const T* summary, std::size_t ns, std::size_t block,
                       const T* keys, Located* out) noexcept {
-    std::size_t base[group] = {};
+    std::size_t base[group];
     halving_passes(ns, keys, base, [summary](std::size_t, std::size_t i) { return summary[i]; });
     std::size_t start[group];
     for (std::size_t j = 0; j < group; ++j) {
         const std::size_t s = base[j] * block;
         start[j] = s + block > n ? n - block : s;
-        base[j] = 0;
     }
     halving_passes(block, keys, base, [axis, &start](std::size_t j, std::size_t i) { return axis[start[j] + i]; });
     for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, start[j] + base[j], keys[j]);
@@ -234,13 +245,16 @@ inline std::size_t advance(const T* axis, std::size_t n, std::size_t hint, T key
 // lo + 2.  A key equal to 20 ends at the same offset and gives lo + 1.
 template <class T>
 inline void sorted_group(const T* axis, std::size_t lo, std::size_t hi, const T* keys, std::size_t* lower) noexcept {
-    std::size_t base[group] = {};
-    if (hi > lo) {
-        const T* window = axis + lo;
-        halving_passes(hi - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
-        for (std::size_t j = 0; j < group; ++j) base[j] += Order<T>::less(window[base[j]], keys[j]) ? std::size_t{1} : std::size_t{0};
+    if (hi == lo) {
+        for (std::size_t j = 0; j < group; ++j) lower[j] = lo;
+        return;
     }
-    for (std::size_t j = 0; j < group; ++j) lower[j] = lo + base[j];
+    std::size_t base[group];
+    const T* window = axis + lo;
+    halving_passes(hi - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
+    for (std::size_t j = 0; j < group; ++j) {
+        lower[j] = lo + base[j] + (Order<T>::less(window[base[j]], keys[j]) ? std::size_t{1} : std::size_t{0});
+    }
 }
 
 // How far ahead of a sorted walk to prefetch both axes, in elements, and
