@@ -18,13 +18,17 @@ constexpr std::uint64_t exponent_field(std::uint64_t b) noexcept {
     return (b >> fraction_bits) & exponent_max;
 }
 
+// The bits without the sign, shifted up by one: the magnitude order of
+// binary64 values is the unsigned order of these keys, and the infinities
+// are the key infinity_key; NaNs are the keys above it.
+inline constexpr std::uint64_t infinity_key = exponent_max << (fraction_bits + 1);
+constexpr std::uint64_t magnitude_key(double v) noexcept { return bits(v) << 1; }
+
 // Neither NaN nor an infinity.  Decided on the bits, so that it holds
 // whatever the compiler assumes about NaNs.
-constexpr bool is_finite(double v) noexcept { return exponent_field(bits(v)) != exponent_max; }
+constexpr bool is_finite(double v) noexcept { return magnitude_key(v) < infinity_key; }
 
-constexpr bool is_nan(double v) noexcept {
-    return exponent_field(bits(v)) == exponent_max && (bits(v) & fraction_mask) != 0;
-}
+constexpr bool is_nan(double v) noexcept { return magnitude_key(v) > infinity_key; }
 
 // The value with the given sign, biased exponent field and fraction field.
 constexpr double compose(bool negative, std::uint64_t biased_exponent, std::uint64_t fraction) noexcept {

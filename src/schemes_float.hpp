@@ -31,7 +31,7 @@ struct Forward<std::uint64_t, double> {
     // -----------------------------------------------------------------------
     static Lookup<double> forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0,
                                   double f1) noexcept {
-        if (!binary64::is_finite(f0) || !binary64::is_finite(f1)) return fail<double>(Status::NotFinite);
+        if (!(binary64::is_finite(f0) & binary64::is_finite(f1))) return fail<double>(Status::NotFinite);
         // The three differences of coordinates are exact in F80, so they are
         // taken on the integers, off the x87's dependency chain.
         const F80 a = F80::from_u64(x1 - x);
@@ -83,7 +83,7 @@ struct Inverse<double, std::uint64_t> {
     // -----------------------------------------------------------------------
     static Lookup<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
                                          Method method) noexcept {
-        if (!binary64::is_finite(f0) || !binary64::is_finite(f1)) return fail<std::uint64_t>(Status::NotFinite);
+        if (!(binary64::is_finite(f0) & binary64::is_finite(f1))) return fail<std::uint64_t>(Status::NotFinite);
         const F80 F = F80::from_f64(f);
         const F80 X0 = F80::from_u64(x0);
         const F80 X1 = F80::from_u64(x1);
