@@ -228,17 +228,28 @@ public:
         return std::bit_cast<double>(bits);
     }
 
+    // -----------------------------------------------------------------------
     // to_u64 for a whole value, by FISTP (exact for a whole value under any
     // rounding) rather than the compiler's conversion, which changes the
     // control word around every conversion on CPUs without FISTTP.
+    //
+    // FISTP takes signed values, so the value is brought down by 2^63 first
+    // and the result up by 2^63 (mod 2^64) after.  Below 2^64 that is exact:
+    // a whole value and 2^63 differ by an integer of at most 64 bits.  The
+    // ends need no tests of their own but one: below zero the difference
+    // leaves the signed range, and FISTP then stores the integer indefinite
+    // -2^63 (the invalid-operation exception is masked in the environment),
+    // which comes back up as 0; -0.0 and 0 give -2^63 exactly, also 0.  From
+    // 2^64 on the same would wrap to 0, so that end saturates by a test.
+    // Worked: 5 -> 5 - 2^63 -> 2^63 + 5 - 2^63 = 5; 2^64 - 1 -> 2^63 - 1 ->
+    // 2^64 - 1; -3 -> indefinite -> 0.
+    // -----------------------------------------------------------------------
     std::uint64_t whole_to_u64() const noexcept {
-        if (!(v_ > 0)) return 0;
         if (v_ >= 0x1p64L) return ~std::uint64_t{0};
-        const bool high = v_ >= 0x1p63L;
-        const long double w = high ? v_ - 0x1p63L : v_;  // exact: w is whole and below 2^63
+        const long double w = v_ - 0x1p63L;
         std::int64_t i;
         __asm__("fistpll %0" : "=m"(i) : "t"(w) : "st");
-        return static_cast<std::uint64_t>(i) + (high ? std::uint64_t{1} << 63 : 0);
+        return static_cast<std::uint64_t>(i) + (std::uint64_t{1} << 63);
     }
 
 private:

@@ -229,6 +229,20 @@ void f80_cases() {
     check(p.m == 0xCCCCCCCCCCCCCCCDull && p.e == -3, "1/10 significand and exponent");
     check(std::bit_cast<u64>(to_f64(tenth)) == 0x3FB9999999999999ull, "1/10 truncates");
 
+    // The conversion of whole values to u64 at both ends of its range and
+    // across 2^63, against the bit-by-bit route.
+    {
+        const F80 p63 = F80::from_u64(u64{1} << 63);
+        const F80 p64 = F80::from_u64(~u64{0}) + one;
+        const F80 zero = F80::from_u64(0);
+        const F80 wholes[] = {zero, zero - zero, one, two, p63 - one, p63, p63 + one, F80::from_u64(~u64{0}), p64,
+                              p64 + p64, p64 * p64, zero - one, zero - p63, zero - p63 - one, zero - p64,
+                              zero - p64 * p64};
+        for (const F80& w : wholes) {
+            check(whole_to_u64(w) == to_u64(w), "whole_to_u64 edge", static_cast<long long>(to_u64(w)));
+        }
+    }
+
     // Just below 2: 2 - 2^-63.
     const F80 below_two = two - one / F80::from_u64(u64{1} << 63);
     check(below_two.parts().m == ~u64{0} && below_two.parts().e == 1, "just below 2 bits");
