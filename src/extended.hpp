@@ -20,6 +20,7 @@
 
 #include <bit>
 #include <cfloat>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -233,23 +234,25 @@ public:
     // rounding) rather than the compiler's conversion, which changes the
     // control word around every conversion on CPUs without FISTTP.
     //
-    // FISTP takes signed values, so the value is brought down by 2^63 first
-    // and the result up by 2^63 (mod 2^64) after.  Below 2^64 that is exact:
-    // a whole value and 2^63 differ by an integer of at most 64 bits.  The
-    // ends need no tests of their own but one: below zero the difference
-    // leaves the signed range, and FISTP then stores the integer indefinite
-    // -2^63 (the invalid-operation exception is masked in the environment),
-    // which comes back up as 0; -0.0 and 0 give -2^63 exactly, also 0.  From
-    // 2^64 on the same would wrap to 0, so that end saturates by a test.
-    // Worked: 5 -> 5 - 2^63 -> 2^63 + 5 - 2^63 = 5; 2^64 - 1 -> 2^63 - 1 ->
-    // 2^64 - 1; -3 -> indefinite -> 0.
+    // FISTP takes signed values, so values from 2^63 on are brought down by
+    // 2^63 first, exactly, and the result goes up by 2^63 after.  The offset
+    // is picked from a table rather than by a branch: coordinates spread over
+    // the whole range are above 2^63 half the time.  Out of range, below
+    // zero or from 2^64 on, FISTP stores the integer indefinite -2^63 (the
+    // invalid-operation exception is masked in the environment), and a
+    // negative result is only ever that or a negative value: one integer
+    // test finds both ends, and the offset tells which.  Worked: 5 -> 5;
+    // 2^64 - 1 -> 2^63 - 1 -> 2^64 - 1; 2^64 -> indefinite, offset -> 2^64 - 1;
+    // -3 -> -3, no offset -> 0.
     // -----------------------------------------------------------------------
     std::uint64_t whole_to_u64() const noexcept {
-        if (v_ >= 0x1p64L) return ~std::uint64_t{0};
-        const long double w = v_ - 0x1p63L;
+        static constexpr double offset[2] = {0.0, 0x1p63};  // doubles: FLD m64, not m80
+        const std::size_t high = v_ >= 0x1p63L ? 1 : 0;
+        const long double w = v_ - offset[high];
         std::int64_t i;
         __asm__("fistpll %0" : "=m"(i) : "t"(w) : "st");
-        return static_cast<std::uint64_t>(i) + (std::uint64_t{1} << 63);
+        if (i < 0) return high ? ~std::uint64_t{0} : 0;
+        return static_cast<std::uint64_t>(i) + (std::uint64_t{high} << 63);
     }
 
 private:

@@ -347,6 +347,8 @@ def methods(draw):
         wrong = draw(st.sampled_from([name.upper(), name.capitalize(), " " + name, name + " ",
                                       name[:-1], name + "\0", name + name[-1], "", "None",
                                       "ﬀill", name.replace("e", "\u0435")]))
+        if wrong in METHOD_NAMES:  # "ffill" has no "e" to replace
+            return wrong, wrong, None
         return wrong, wrong, ValueError
     if kind == "random":
         text = draw(st.text(max_size=8))
