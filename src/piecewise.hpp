@@ -146,6 +146,13 @@ inline Located settle(const T* axis, std::size_t b, T key) noexcept {
     return {b + ((!exact && Order<T>::less(probe, key)) ? 1 : 0), exact, false};
 }
 
+// The answer for key given its lower bound lb (the first index whose element
+// is not below key) on a strictly increasing axis of n elements.
+template <class T>
+inline Located at_lower_bound(const T* axis, std::size_t n, std::size_t lb, T key) noexcept {
+    return {lb, lb < n && axis[lb] == key, false};
+}
+
 // Lockstep halving search of `group` keys over axis[0, n), so that their
 // probes overlap in the memory system.  (Measured here: software prefetch of
 // the next passes' candidates only adds traffic; the out-of-order core
@@ -235,25 +242,30 @@ inline std::size_t advance(const T* axis, std::size_t n, std::size_t hint, T key
     return hi;
 }
 
-// Lower bounds of a sorted group of `group` keys, all of them in
-// [lo, hi]: lo is the lower bound of a key not above keys[0] and hi that of
-// keys[group - 1].  The keys are then independent of each other, so the
-// halving passes of all of them run in lockstep over the window
-// axis[lo, hi) instead of one walk after the other: a walk's every step
-// waits for the one before.  Worked case: window {10, 20, 30} and key 25,
-// the passes end at offset 1 (20 <= 25 < 30); 20 < 25 gives lower bound
-// lo + 2.  A key equal to 20 ends at the same offset and gives lo + 1.
+// The answers for a sorted group of `group` keys whose lower bounds all lie
+// in [lo, hi]: lo is the lower bound of a key not above keys[0] and hi that
+// of keys[group - 1], on an axis of n elements.  The keys are then
+// independent of each other, so the halving passes of all of them run in
+// lockstep over the window axis[lo, hi] instead of one walk after the other:
+// a walk's every step waits for the one before.  The window includes hi
+// (when hi < n), so that a key equal to axis[hi] is found as the exact index
+// it is.  Worked case: window {10, 20, 30} and key 25, the passes end at
+// offset 1 (20 <= 25 < 30), and 20 < 25 gives the insertion point lo + 2; a
+// key equal to 30 ends at offset 2 and is the exact index lo + 2.
 template <class T>
-inline void sorted_group(const T* axis, std::size_t lo, std::size_t hi, const T* keys, std::size_t* lower) noexcept {
-    if (hi == lo) {
-        for (std::size_t j = 0; j < group; ++j) lower[j] = lo;
+inline void sorted_group(const T* axis, std::size_t n, std::size_t lo, std::size_t hi, const T* keys,
+                         Located* out) noexcept {
+    const std::size_t end = std::min(hi + 1, n);
+    if (end == lo) {  // lo == n: every key is above the axis
+        for (std::size_t j = 0; j < group; ++j) out[j] = {lo, false, false};
         return;
     }
     std::size_t base[group];
     const T* window = axis + lo;
-    halving_passes(hi - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
+    halving_passes(end - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
     for (std::size_t j = 0; j < group; ++j) {
-        lower[j] = lo + base[j] + (Order<T>::less(window[base[j]], keys[j]) ? std::size_t{1} : std::size_t{0});
+        const Located in_window = settle(window, base[j], keys[j]);
+        out[j] = {lo + in_window.index, in_window.exact, false};
     }
 }
 
@@ -440,7 +452,6 @@ private:
     // checked while it is still in the first-level cache.
     template <class T>
     static bool copy_checking(StridedView<T> v, T* out, std::size_t from, std::size_t to, bool increasing) noexcept {
-        if (from >= to) return increasing;
         // The pairs (from-1, from) .. (to-2, to-1).
         const auto check = [&](std::size_t start, std::size_t end) {
             const std::size_t before = start == 0 ? 0 : 1;
@@ -481,6 +492,12 @@ private:
                      Answer&& answer) noexcept {
         constexpr std::size_t G = search::group;
         constexpr BatchOutcome descent{0, Status::NotStrictlyIncreasing};
+        // An outcome stands once the whole table is copied and its searched
+        // axis found increasing.
+        const auto decided = [&](BatchOutcome outcome) noexcept {
+            complete();
+            return increasing ? outcome : descent;
+        };
         const X* coordinates = xp_.data();
         const F* values = fp_.data();
         const std::size_t m = queries.size();
@@ -494,7 +511,6 @@ private:
         std::size_t next_poll = poll_interval;
         K keys[G];
         Located at[G];
-        std::size_t lower[G];
         // The summary of a large table, made by the first unsorted group
         // (without it, if its 64 KiB cannot be had, lockstep() serves).
         Buffer<K> summary;
@@ -525,12 +541,14 @@ private:
                     }
                 }
                 if (g == G) {
-                    search::sorted_group(axis, lo, hi, keys, lower);
+                    search::sorted_group(axis, n, lo, hi, keys, at);
                 } else {
-                    for (std::size_t j = 0, from = lo; j < g; ++j) lower[j] = from = search::advance(axis, hi, from, keys[j]);
+                    for (std::size_t j = 0, from = lo; j < g; ++j) {
+                        from = search::advance(axis, hi, from, keys[j]);
+                        at[j] = search::at_lower_bound(axis, n, from, keys[j]);
+                    }
                 }
-                for (std::size_t j = 0; j < g; ++j) at[j] = {lower[j], lower[j] < n && axis[lower[j]] == keys[j], false};
-                span = lower[g - 1] - lo;
+                span = at[g - 1].index - lo;
                 // Both axes ahead of the window, every line: the walk
                 // reads them in order, at the pace of the queries.
                 if (stream) {
@@ -542,10 +560,8 @@ private:
                     }
                 }
             } else {
-                if (filled_ < n) {
-                    complete();
-                    if (!increasing) return descent;
-                }
+                complete();
+                if (!increasing) return descent;
                 if (g == G) {
                     if (summary_wanted && m - i >= summary_size) {
                         summary_wanted = false;
@@ -566,10 +582,7 @@ private:
             hint = at[g - 1].index;
             for (std::size_t j = 0; j < g; ++j) {
                 const Status s = answer(i + j, keys[j], at[j]);
-                if (s != Status::Ok) {
-                    complete();
-                    return increasing ? BatchOutcome{i + j, s} : descent;
-                }
+                if (s != Status::Ok) return decided({i + j, s});
             }
             if (i + g >= next_poll && i + g < m) {
                 next_poll += poll_interval;
@@ -578,8 +591,7 @@ private:
                 if (!poll()) return {i + g, Status::Interrupted};
             }
         }
-        complete();
-        return increasing ? BatchOutcome{m, Status::Ok} : descent;
+        return decided({m, Status::Ok});
     }
 
     Buffer<X> xp_;

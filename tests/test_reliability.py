@@ -299,13 +299,22 @@ LONG = 200_000_000
 DELAY = 0.2
 
 
-@pytest.fixture(scope="module")
-def interrupted_runs():
-    env = dict(os.environ)
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(LONG), str(DELAY)],
-                          capture_output=True, text=True, timeout=900, env=env)
+def child_report(code, *args, timeout=600):
+    """Runs code in a fresh interpreter and returns the JSON of its last line."""
+    proc = subprocess.run([sys.executable, "-c", code, *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, proc.stderr[-4000:]
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# PyPy runs Python signal handlers only between bytecodes, never inside a call.
+handlers_run_during_calls = pytest.mark.skipif(
+    PYPY, reason="PyPy 7.3's PyErr_CheckSignals does not run Python signal handlers during a call")
+
+
+@pytest.fixture(scope="module")
+def interrupted_runs():
+    return child_report(CHILD, LONG, DELAY, timeout=900)
 
 
 @pytest.mark.skipif(PYPY, reason="PyPy 7.3's PyErr_CheckSignals does not run Python signal "
@@ -405,15 +414,11 @@ ROUNDING_CHILD = textwrap.dedent(r"""
 """)
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy 7.3's PyErr_CheckSignals does not run Python signal "
-                                 "handlers during a call")
+@handlers_run_during_calls
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64") or not sys.platform.startswith("linux"),
                     reason="sets the x86 rounding mode through glibc's fesetround")
 def test_handler_changing_the_rounding_mode_changes_no_answer():
-    proc = subprocess.run([sys.executable, "-c", ROUNDING_CHILD],
-                          capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    report = child_report(ROUNDING_CHILD)
     for name, run in report.items():
         assert run["during"], f"{name}: the handler did not run during the call"
         assert run["differ"] == 0, f"{name}: {run['differ']} answers changed"
@@ -462,16 +467,12 @@ SPOILER_CHILD = textwrap.dedent(r"""
 """)
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy 7.3's PyErr_CheckSignals does not run Python signal "
-                                 "handlers during a call")
+@handlers_run_during_calls
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses setitimer")
 def test_handler_changing_the_arrays_changes_no_answer():
     # The call works on its copies of xp and fp, taken before any handler
     # can run, even while the copying follows a sorted batch along the table.
-    proc = subprocess.run([sys.executable, "-c", SPOILER_CHILD],
-                          capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    report = child_report(SPOILER_CHILD)
     for name, run in report.items():
         assert run["spoiled"] and run["zeroed"], f"{name}: the handler did not run during the call"
         assert run["differ"] == 0, f"{name}: answers changed: {run['differ']}"
@@ -479,10 +480,7 @@ def test_handler_changing_the_arrays_changes_no_answer():
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses setitimer")
 def test_handler_that_does_not_raise_lets_the_call_finish():
-    proc = subprocess.run([sys.executable, "-c", HANDLER_CHILD, str(20_000_000)],
-                          capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    report = child_report(HANDLER_CHILD, 20_000_000)
     assert report["length"] == 20_000_000
     assert report["same"], report
     assert all(n == [7.375, 4] for n in report["nested"]), report["nested"][:3]
@@ -576,10 +574,7 @@ FIRST_USE_CHILD = textwrap.dedent(r"""
 
 
 def test_first_use_from_many_threads():
-    proc = subprocess.run([sys.executable, "-c", FIRST_USE_CHILD],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    out = json.loads(proc.stdout.strip().splitlines()[-1])
+    out = child_report(FIRST_USE_CHILD, timeout=120)
     assert all(o is not None and o[0] == [2] for o in out), out
     assert {o[2] for o in out} == {"PanicException"}
     assert {o[3] for o in out} == {"xp and fp must have same length"}

@@ -120,11 +120,18 @@ def numpy_unavailable(rust):
 # the cases
 
 
+def _located(keys, axis):
+    """Each key with the index k of its lower bound on axis (the first
+    element not below it) and whether it is that sample."""
+    for q in keys:
+        k = next(i for i in range(len(axis)) if axis[i] >= q)
+        yield q, k, axis[k] == q
+
+
 def oracle_forward_int(x, xp, fp):
     out = []
-    for q in x:
-        k = next(i for i in range(len(xp)) if xp[i] >= q)
-        if xp[k] == q:
+    for q, k, hit in _located(x, xp):
+        if hit:
             out.append(fp[k])
             continue
         x0, x1, f0, f1 = xp[k - 1], xp[k], fp[k - 1], fp[k]
@@ -134,9 +141,8 @@ def oracle_forward_int(x, xp, fp):
 
 def oracle_inverse_int(f, xp, fp, method):
     out = []
-    for q in f:
-        k = next(i for i in range(len(fp)) if fp[i] >= q)
-        if fp[k] == q:
+    for q, k, hit in _located(f, fp):
+        if hit:
             out.append(xp[k])
             continue
         x0, x1, f0, f1 = xp[k - 1], xp[k], fp[k - 1], fp[k]

@@ -172,6 +172,32 @@ void batches_match_reference() {
     }
 }
 
+// A sorted group answers as locate does, given the lower bounds of a key not
+// above its first key and of its last key: keys on samples (the last one
+// too, at the window's end), between them and beyond both ends.
+void sorted_groups_match_locate() {
+    constexpr std::size_t G = search::group;
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t n = 1 + rng() % 300;
+        const std::vector<u64> axis = increasing_axis<u64>(n);
+        std::vector<u64> keys = keys_for(axis, G, true, false);
+        if (round % 3 == 0) keys[G - 1] = axis[rng() % n];  // the last key on a sample
+        std::sort(keys.begin(), keys.end());
+        const std::size_t first = locate(axis.data(), n, keys[0]).index;
+        const std::size_t lo = round % 2 == 0 ? first : rng() % (first + 1);
+        const std::size_t hi = locate(axis.data(), n, keys[G - 1]).index;
+        Located got[G];
+        search::sorted_group(axis.data(), n, lo, hi, keys.data(), got);
+        for (std::size_t j = 0; j < G; ++j) {
+            const Located want = locate(axis.data(), n, keys[j]);
+            if (got[j].index != want.index || got[j].exact != want.exact) {
+                check(false, "sorted group", static_cast<long long>(round));
+            }
+        }
+    }
+    check(true, "sorted groups");
+}
+
 // locate as written, on a few fixed axes.
 void locate_cases() {
     const u64 a[] = {10, 20, 30};
@@ -597,6 +623,7 @@ void filling_matches_complete_table() {
 }  // namespace
 
 int main() {
+    sorted_groups_match_locate();
     filling_matches_complete_table();
     large_tables_match_reference();
     narrowing_matches_bitwise();
