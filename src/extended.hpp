@@ -151,6 +151,13 @@ public:
         return F80(as_signed + correction[u >> 63]);
     }
 
+    // Precondition: u < 2^63.  Exact: one signed load, without from_u64's
+    // correction (the differences of coordinates within a segment narrower
+    // than 2^63, which is nearly every segment, take this route).
+    static F80 from_u63(std::uint64_t u) noexcept {
+        return F80(static_cast<long double>(static_cast<std::int64_t>(u)));
+    }
+
     // Precondition: v is finite (the schemes check it first).  Exact,
     // subnormals included; -0.0 and +0.0 both give zero.
     static F80 from_f64(double v) noexcept { return F80(static_cast<long double>(v)); }
@@ -206,25 +213,34 @@ public:
     // forwarding and costs more than the whole arithmetic of a query.
     //
     // Route: narrow with the x87's own rounding (to nearest, as the
-    // environment sets it), widen back exactly and compare magnitudes; if
-    // rounding went away from zero, step the binary64 result one unit toward
-    // zero, which is then the truncation.  Zeros come out as +0.0, and
-    // magnitudes of 2^1024 and more as infinities, as the bitwise rule says
-    // (rounding to nearest would also give infinity for the values just
-    // below 2^1024, which the step brings back to the largest finite value).
-    // Precondition: finite.
+    // environment sets it), widen back exactly and compare with v.  Rounding
+    // went away from zero when it went up for a positive value or down for a
+    // negative one (the narrowed value has the sign of v, or is a zero of
+    // that sign); then the binary64 result steps one unit toward zero, which
+    // is the truncation.  Zeros come out as +0.0.  Rounding overflows to
+    // infinity from 2^1024 - 2^970 on and the rule only from 2^1024 on: in
+    // between, the step from infinity gives the largest finite value.
+    // Worked: 1 - 2^-64 rounds up to 1.0, which steps down to 1 - 2^-53;
+    // -(1 - 2^-64) rounds down to -1.0, which steps to -(1 - 2^-53).
+    //
+    // One comparison, not one of magnitudes: FABS twice costs two x87
+    // operations more, and the sign is a bit of the narrowed value.  The
+    // asm keeps v on the register stack (FSTL does not pop, FCOMIP pops
+    // only the widened copy).  Precondition: finite.
     // -----------------------------------------------------------------------
     double truncate_to_f64() const noexcept {
-        // Magnitudes by FABS, not by branches on the sign: values of either
-        // sign are equally likely.
-        const long double magnitude = __builtin_fabsl(v_);
-        const double nearest = static_cast<double>(v_);
-        // Rounding overflows to infinity from 2^1024 - 2^970 on; only then is
-        // the 80-bit constant 2^1024 needed (FLD m80 is slow).
-        if (!binary64::is_finite(nearest) && magnitude >= 0x1p1024L) return nearest;
-        const long double back = nearest;
-        const bool away = __builtin_fabsl(back) > magnitude;
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(nearest) - (away ? 1u : 0u);  // toward zero
+        double nearest;
+        bool up;    // the widened value is above v
+        bool down;  // ... below v
+        __asm__("fstl %0\n\tfldl %0\n\tfcomip %%st(1), %%st" : "=m"(nearest), "=@cca"(up), "=@ccb"(down) : "t"(v_));
+        std::uint64_t bits = std::bit_cast<std::uint64_t>(nearest);
+        if (!binary64::is_finite(nearest)) [[unlikely]] {
+            // FLD m80 of the constant 2^1024 is slow, and only needed here.
+            return __builtin_fabsl(v_) >= 0x1p1024L ? nearest : std::bit_cast<double>(bits - 1);
+        }
+        const bool negative = (bits & binary64::sign_mask) != 0;
+        const bool away = negative ? down : up;
+        bits -= away ? 1u : 0u;  // toward zero
         if ((bits & ~binary64::sign_mask) == 0) return 0.0;
         return std::bit_cast<double>(bits);
     }
@@ -307,6 +323,9 @@ public:
         mpfr_set_ui(r.p(), static_cast<unsigned long>(u), MPFR_RNDN);
         return r;
     }
+
+    // Precondition: u < 2^63.
+    static F80 from_u63(std::uint64_t u) noexcept { return from_u64(u); }
 
     static F80 from_f64(double v) noexcept {
         F80 r;

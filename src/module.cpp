@@ -468,7 +468,7 @@ PyObject* call_frame(const Function& fn, PyObject* const* args, Py_ssize_t nargs
         case Table::Build::LengthMismatch: environment.reset(); return panic(msg::length_mismatch);
         case Table::Build::NoMemory: environment.reset(); return PyErr_NoMemory();
     }
-    Buffer<Result> result = Buffer<Result>::zeroed(queries.size());
+    Buffer<Result> result = Buffer<Result>::uninitialised(queries.size());
     if (!result.ok()) {
         environment.reset();
         return PyErr_NoMemory();

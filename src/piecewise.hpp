@@ -99,9 +99,13 @@ QUORVANE_NO_DESCENT(double)
 }  // namespace order_check
 
 // ---------------------------------------------------------------------------
-// Batch searches.  They answer every key exactly as locate does on a strictly
-// increasing axis (the only kind the table searches); keys that are NaN get
-// a meaningless position and are rejected by the caller before it is used.
+// Batch searches.  They give each key's lower bound: the first index whose
+// element is not below the key, n if there is none.  On a strictly
+// increasing axis (the only kind the table searches) that is the index
+// locate gives, exact or not, and the key is exact when the element there
+// equals it, which the caller tests on the element it loads anyway.  Keys
+// that are NaN get a meaningless bound and are rejected by the caller before
+// it is used.
 // ---------------------------------------------------------------------------
 namespace search {
 
@@ -137,20 +141,11 @@ inline void halving_passes(std::size_t size, const T* keys, std::size_t* base, E
     }
 }
 
-// locate's last step: the final probe at axis[b] gives the exact index or the
-// insertion point.
+// locate's last step: the final probe at axis[b], the last element of the
+// passes' window not above key (or its first one), gives the lower bound.
 template <class T>
-inline Located settle(const T* axis, std::size_t b, T key) noexcept {
-    const T probe = axis[b];
-    const bool exact = probe == key;
-    return {b + ((!exact && Order<T>::less(probe, key)) ? 1 : 0), exact, false};
-}
-
-// The answer for key given its lower bound lb (the first index whose element
-// is not below key) on a strictly increasing axis of n elements.
-template <class T>
-inline Located at_lower_bound(const T* axis, std::size_t n, std::size_t lb, T key) noexcept {
-    return {lb, lb < n && axis[lb] == key, false};
+inline std::size_t settle(const T* axis, std::size_t b, T key) noexcept {
+    return b + (Order<T>::less(axis[b], key) ? 1 : 0);
 }
 
 // Lockstep halving search of `group` keys over axis[0, n), so that their
@@ -158,7 +153,7 @@ inline Located at_lower_bound(const T* axis, std::size_t n, std::size_t lb, T ke
 // the next passes' candidates only adds traffic; the out-of-order core
 // already keeps the group's loads in flight.)
 template <class T>
-inline void lockstep(const T* axis, std::size_t n, const T* keys, Located* out) noexcept {
+inline void lockstep(const T* axis, std::size_t n, const T* keys, std::size_t* out) noexcept {
     std::size_t base[group];
     halving_passes(n, keys, base, [axis](std::size_t, std::size_t i) { return axis[i]; });
     for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, base[j], keys[j]);
@@ -197,7 +192,7 @@ inline void fill_summary(const T* axis, std::size_t n, std::size_t block, T* sum
 // at the window's end.
 template <class T>
 inline void two_level(const T* axis, std::size_t n, const T* summary, std::size_t ns, std::size_t block,
-                      const T* keys, Located* out) noexcept {
+                      const T* keys, std::size_t* out) noexcept {
     std::size_t base[group];
     halving_passes(ns, keys, base, [summary](std::size_t, std::size_t i) { return summary[i]; });
     std::size_t start[group];
@@ -242,31 +237,25 @@ inline std::size_t advance(const T* axis, std::size_t n, std::size_t hint, T key
     return hi;
 }
 
-// The answers for a sorted group of `group` keys whose lower bounds all lie
-// in [lo, hi]: lo is the lower bound of a key not above keys[0] and hi that
-// of keys[group - 1], on an axis of n elements.  The keys are then
-// independent of each other, so the halving passes of all of them run in
-// lockstep over the window axis[lo, hi] instead of one walk after the other:
-// a walk's every step waits for the one before.  The window includes hi
-// (when hi < n), so that a key equal to axis[hi] is found as the exact index
-// it is.  Worked case: window {10, 20, 30} and key 25, the passes end at
-// offset 1 (20 <= 25 < 30), and 20 < 25 gives the insertion point lo + 2; a
-// key equal to 30 ends at offset 2 and is the exact index lo + 2.
+// The lower bounds of a sorted group of `group` keys, all in [lo, hi]: lo is
+// the lower bound of a key not above keys[0], and hi is n or an index whose
+// element is not below keys[group - 1].  The keys are then independent of
+// each other, so the halving passes of all of them run in lockstep over the
+// window axis[lo, hi) instead of one walk after the other: a walk's every
+// step waits for the one before.  A key whose bound is hi ends on the
+// window's last element, which is below it.  Worked case: window {10, 20,
+// 30} and key 25, the passes end at offset 1 (20 <= 25 < 30), and 20 < 25
+// gives lo + 2; key 35 ends at offset 2, and 30 < 35 gives hi = lo + 3.
 template <class T>
-inline void sorted_group(const T* axis, std::size_t n, std::size_t lo, std::size_t hi, const T* keys,
-                         Located* out) noexcept {
-    const std::size_t end = std::min(hi + 1, n);
-    if (end == lo) {  // lo == n: every key is above the axis
-        for (std::size_t j = 0; j < group; ++j) out[j] = {lo, false, false};
+inline void sorted_group(const T* axis, std::size_t lo, std::size_t hi, const T* keys, std::size_t* out) noexcept {
+    if (hi == lo) {
+        for (std::size_t j = 0; j < group; ++j) out[j] = lo;
         return;
     }
     std::size_t base[group];
     const T* window = axis + lo;
-    halving_passes(end - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
-    for (std::size_t j = 0; j < group; ++j) {
-        const Located in_window = settle(window, base[j], keys[j]);
-        out[j] = {lo + in_window.index, in_window.exact, false};
-    }
+    halving_passes(hi - lo, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
+    for (std::size_t j = 0; j < group; ++j) out[j] = lo + settle(window, base[j], keys[j]);
 }
 
 // How far ahead of a sorted walk to prefetch both axes, in elements, and
@@ -359,8 +348,7 @@ public:
     Lookup<F> forward(X x) const noexcept {
         if (!xp_increasing_) return fail<F>(Status::NotStrictlyIncreasing);
         if (n_ == 0) return fail<F>(Status::OutOfBounds);
-        const Located at = locate(xp_.data(), n_, x);
-        return forward_at(x, at);
+        return forward_at(x, locate(xp_.data(), n_, x).index);
     }
 
     // -----------------------------------------------------------------------
@@ -379,7 +367,7 @@ public:
         if (n_ == 0) return fail<X>(Status::OutOfBounds);
         const Located at = locate(fp_.data(), n_, f);
         if (at.unordered) return fail<X>(Status::NanOrInf);
-        return inverse_at(f, at, method);
+        return inverse_at(f, at.index, method);
     }
 
     // -----------------------------------------------------------------------
@@ -394,8 +382,8 @@ public:
     BatchOutcome forward_batch(StridedView<X> queries, F* out, Poll&& poll) noexcept {
         if (queries.size() == 0) return {0, Status::Ok};
         if (n_ == 0) return {0, Status::OutOfBounds};
-        return run(xp_.data(), xp_increasing_, queries, poll, [&](std::size_t i, X x, const Located& at) noexcept {
-            const Lookup<F> r = forward_at(x, at);
+        return run(xp_.data(), xp_increasing_, queries, poll, [&](std::size_t i, X x, std::size_t lb) noexcept {
+            const Lookup<F> r = forward_at(x, lb);
             out[i] = r.value;
             return r.status;
         });
@@ -410,28 +398,33 @@ public:
             complete();
             if (Order<F>::is_nan(fp_[0])) return {0, Status::NanOrInf};
         }
-        return run(fp_.data(), fp_increasing_, queries, poll, [&](std::size_t i, F f, const Located& at) noexcept {
+        return run(fp_.data(), fp_increasing_, queries, poll, [&](std::size_t i, F f, std::size_t lb) noexcept {
             if (Order<F>::is_nan(f)) return Status::NanOrInf;
-            const Lookup<X> r = inverse_at(f, at, method);
+            const Lookup<X> r = inverse_at(f, lb, method);
             out[i] = r.value;
             return r.status;
         });
     }
 
 private:
-    Lookup<F> forward_at(X x, const Located& at) const noexcept {
-        if (at.exact) return ok(fp_[at.index]);
-        if (at.index == 0 || at.index == n_) return fail<F>(Status::OutOfBounds);
-        const std::size_t i = at.index;
-        return Forward<X, F>::forward(x, xp_[i - 1], xp_[i], fp_[i - 1], fp_[i]);
+    // The answers given the query's lower bound lb on the searched axis
+    // (locate's index, exact or not: the axis is strictly increasing).  The
+    // query is exact when the element at lb equals it; that element is also
+    // the segment's upper end, so exactness costs no load of its own.
+    Lookup<F> forward_at(X x, std::size_t lb) const noexcept {
+        if (lb == n_) return fail<F>(Status::OutOfBounds);
+        const X x1 = xp_[lb];
+        if (x1 == x) return ok(fp_[lb]);
+        if (lb == 0) return fail<F>(Status::OutOfBounds);
+        return Forward<X, F>::forward(x, xp_[lb - 1], x1, fp_[lb - 1], fp_[lb]);
     }
 
-    Lookup<X> inverse_at(F f, const Located& at, Method method) const noexcept {
-        if (at.exact) return ok(xp_[at.index]);
-        if (at.index == 0) return clamps_below(method) ? ok(xp_[0]) : fail<X>(Status::OutOfBounds);
-        if (at.index == n_) return clamps_above(method) ? ok(xp_[n_ - 1]) : fail<X>(Status::OutOfBounds);
-        const std::size_t i = at.index;
-        return Inverse<F, X>::inverse(f, xp_[i - 1], xp_[i], fp_[i - 1], fp_[i], method);
+    Lookup<X> inverse_at(F f, std::size_t lb, Method method) const noexcept {
+        if (lb == n_) return clamps_above(method) ? ok(xp_[n_ - 1]) : fail<X>(Status::OutOfBounds);
+        const F f1 = fp_[lb];
+        if (f1 == f) return ok(xp_[lb]);
+        if (lb == 0) return clamps_below(method) ? ok(xp_[0]) : fail<X>(Status::OutOfBounds);
+        return Inverse<F, X>::inverse(f, xp_[lb - 1], xp_[lb], fp_[lb - 1], f1, method);
     }
 
     // Copies elements [filled_, upto) of both arrays and extends the flags.
@@ -510,7 +503,7 @@ private:
         K last{};
         std::size_t next_poll = poll_interval;
         K keys[G];
-        Located at[G];
+        std::size_t at[G];  // lower bounds
         // The summary of a large table, made by the first unsorted group
         // (without it, if its 64 KiB cannot be had, lockstep() serves).
         Buffer<K> summary;
@@ -541,14 +534,11 @@ private:
                     }
                 }
                 if (g == G) {
-                    search::sorted_group(axis, n, lo, hi, keys, at);
+                    search::sorted_group(axis, lo, hi, keys, at);
                 } else {
-                    for (std::size_t j = 0, from = lo; j < g; ++j) {
-                        from = search::advance(axis, hi, from, keys[j]);
-                        at[j] = search::at_lower_bound(axis, n, from, keys[j]);
-                    }
+                    for (std::size_t j = 0, from = lo; j < g; ++j) at[j] = from = search::advance(axis, hi, from, keys[j]);
                 }
-                span = at[g - 1].index - lo;
+                span = at[g - 1] - lo;
                 // Both axes ahead of the window, every line: the walk
                 // reads them in order, at the pace of the queries.
                 if (stream) {
@@ -574,12 +564,12 @@ private:
                         search::lockstep(axis, n, keys, at);
                     }
                 } else {
-                    for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]);
+                    for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]).index;
                 }
             }
             last = keys[g - 1];
             have_last = true;
-            hint = at[g - 1].index;
+            hint = at[g - 1];
             for (std::size_t j = 0; j < g; ++j) {
                 const Status s = answer(i + j, keys[j], at[j]);
                 if (s != Status::Ok) return decided({i + j, s});

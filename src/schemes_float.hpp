@@ -33,17 +33,24 @@ struct Forward<std::uint64_t, double> {
                                   double f1) noexcept {
         if (!(binary64::is_finite(f0) & binary64::is_finite(f1))) return fail<double>(Status::NotFinite);
         // The three differences of coordinates are exact in F80, so they are
-        // taken on the integers, off the x87's dependency chain.
-        const F80 a = F80::from_u64(x1 - x);
-        const F80 b = F80::from_u64(x - x0);
-        const F80 d = F80::from_u64(x1 - x0);
+        // taken on the integers, off the x87's dependency chain.  None
+        // reaches 2^63 unless the segment's width does.
+        const std::uint64_t width = x1 - x0;
+        if (width >> 63) [[unlikely]] {
+            return ok(interpolate(F80::from_u64(x1 - x), F80::from_u64(x - x0), F80::from_u64(width), f0, f1));
+        }
+        return ok(interpolate(F80::from_u63(x1 - x), F80::from_u63(x - x0), F80::from_u63(width), f0, f1));
+    }
+
+private:
+    static double interpolate(F80 a, F80 b, F80 d, double f0, double f1) noexcept {
         const F80 F0 = F80::from_f64(f0);
         const F80 F1 = F80::from_f64(f1);
         const F80 p = F0 * a;
         const F80 q = F1 * b;
         const F80 s = p + q;
         const F80 r = s / d;
-        return ok(to_f64(r));
+        return to_f64(r);
     }
 };
 
