@@ -563,6 +563,19 @@ private:
                     } else {
                         search::lockstep(axis, n, keys, at);
                     }
+                    // The segments' lines of the other axis, all at once: the
+                    // answers load them one query after the other, and beyond
+                    // the caches each would wait on memory by itself.  (The
+                    // searched axis's lines are where the search ended.)
+                    if (stream) {
+                        for (std::size_t j = 0; j < G; ++j) {
+                            const std::size_t below = at[j] - (at[j] != 0 ? 1 : 0);
+                            __builtin_prefetch(coordinates + below);
+                            __builtin_prefetch(values + below);
+                            __builtin_prefetch(coordinates + at[j]);
+                            __builtin_prefetch(values + at[j]);
+                        }
+                    }
                 } else {
                     for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]).index;
                 }
