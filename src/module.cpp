@@ -107,6 +107,14 @@ bool numpy_loaded = false;
 PyArray_Descr* descr_u64 = nullptr;
 PyArray_Descr* descr_i64 = nullptr;
 PyArray_Descr* descr_f64 = nullptr;
+// Per element type, the last other descriptor that PyArray_EquivTypes found
+// equivalent, with a reference held so that its address cannot be reused:
+// arrays of np.uint64 and np.int64 carry the descriptors of C long (type
+// numbers 8 and 7 on LP64 platforms), and the equivalence test costs more
+// than the rest of a one-query call's checks together.
+PyArray_Descr* equivalent_u64 = nullptr;
+PyArray_Descr* equivalent_i64 = nullptr;
+PyArray_Descr* equivalent_f64 = nullptr;
 
 // Raise `type` with the message as its only argument.
 void raise(PyObject* type, const char* message) noexcept {
@@ -216,6 +224,31 @@ PyArray_Descr* descr_for() noexcept {
         static_assert(std::is_same_v<T, double>);
         return descr_f64;
     }
+}
+
+template <class T>
+PyArray_Descr*& equivalent_for() noexcept {
+    if constexpr (std::is_same_v<T, std::uint64_t>) {
+        return equivalent_u64;
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return equivalent_i64;
+    } else {
+        return equivalent_f64;
+    }
+}
+
+// Whether arrays of descriptor `have` hold T's element type (kind, size and
+// byte order).
+template <class T>
+bool holds_element_type(PyArray_Descr* have) noexcept {
+    PyArray_Descr*& known = equivalent_for<T>();
+    if (have == descr_for<T>() || have == known) return true;
+    if (!PyArray_EquivTypes(have, descr_for<T>())) return false;
+    PyArray_Descr* previous = known;
+    Py_INCREF(have);
+    known = have;
+    Py_XDECREF(previous);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -355,9 +388,7 @@ template <class T>
 bool view_array(const char* param, PyObject* obj, StridedView<T>& view) noexcept {
     if (!PyArray_Check(obj)) return conversion_error(param, obj, msg::array_target);
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    PyArray_Descr* want = descr_for<T>();
-    PyArray_Descr* have = PyArray_DESCR(array);
-    if (PyArray_NDIM(array) != 1 || (have != want && !PyArray_EquivTypes(have, want))) {
+    if (PyArray_NDIM(array) != 1 || !holds_element_type<T>(PyArray_DESCR(array))) {
         return conversion_error(param, obj, msg::array_target);
     }
     view = {static_cast<const char*>(PyArray_DATA(array)), PyArray_DIMS(array)[0], PyArray_STRIDES(array)[0]};

@@ -487,6 +487,22 @@ def test_equivalent_dtypes_accepted(rust, name, position):
         check_good(name, func(*args))
 
 
+def test_element_type_checked_on_every_call(rust, name):
+    """An equivalent element type, once accepted, lets no other one through:
+    the same spelling with the bytes swapped is refused right after."""
+    func = getattr(rust, name)
+    good = good_arrays(name)
+    pname = params(name)[0]
+    for spelling in EQUIVALENT_SPELLINGS[SIGNATURES[name][1][0]]:
+        dtype = np.dtype(spelling)
+        if dtype.itemsize != 8:
+            continue
+        check_good(name, func(good[0].astype(dtype), *good[1:]))
+        swapped = good[0].astype(dtype.newbyteorder())
+        raises_exactly(TypeError, f"argument '{pname}': 'ndarray' object cannot be "
+                       "converted to 'PyArray<T, D>'", func, swapped, *good[1:])
+
+
 def test_conversion_order(rust, name):
     func = getattr(rust, name)
     q, xp, fp = good_arrays(name)
