@@ -91,9 +91,17 @@ struct Inverse<double, std::uint64_t> {
     static Lookup<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
                                          Method method) noexcept {
         if (!(binary64::is_finite(f0) & binary64::is_finite(f1))) return fail<std::uint64_t>(Status::NotFinite);
+        // Coordinates below 2^63 (nearly every table) take one signed load
+        // each; the branch is the predictor's to get right.
+        if ((x0 | x1) >> 63) [[unlikely]] {
+            return whole_coordinate(interpolate(f, F80::from_u64(x0), F80::from_u64(x1), f0, f1), method);
+        }
+        return whole_coordinate(interpolate(f, F80::from_u63(x0), F80::from_u63(x1), f0, f1), method);
+    }
+
+private:
+    static F80 interpolate(double f, F80 X0, F80 X1, double f0, double f1) noexcept {
         const F80 F = F80::from_f64(f);
-        const F80 X0 = F80::from_u64(x0);
-        const F80 X1 = F80::from_u64(x1);
         const F80 F0 = F80::from_f64(f0);
         const F80 F1 = F80::from_f64(f1);
         const F80 a = F1 - F;
@@ -102,8 +110,7 @@ struct Inverse<double, std::uint64_t> {
         const F80 q = X1 * b;
         const F80 s = p + q;
         const F80 d = F1 - F0;
-        const F80 r = s / d;
-        return whole_coordinate(r, method);
+        return s / d;
     }
 };
 
