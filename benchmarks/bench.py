@@ -47,6 +47,10 @@ RATIO_TARGETS = {
 PERCALL_TARGET = 0.30  # one query on two samples, vs numpy.interp
 PREP_TARGET = 1.5  # one query on a big table, vs xp.copy(); fp.copy()
 MEM_SLACK = 64 * KIB  # peak extra <= result + one copy of the table + this
+# A scenario that misses a target is timed again after a pause, at most this
+# many more times (full mode only).
+RETRIES = 2
+RETRY_PAUSE = 10.0  # seconds
 
 FULL = dict(
     sizes=(64, 65_536, 16_777_216), queries=1_000_000, prep_size=4_194_304,
@@ -337,6 +341,40 @@ def time_interleaved(cands, repeats, min_time):
             best[name] = min(best[name], t)
     gc.collect()
     return best, errors
+
+
+def time_settled(cands, repeats, min_time, missed, quick):
+    """time_interleaved, repeated after a pause while missed(best) says that
+    a target is missed (at most RETRIES times, never in quick mode); every
+    candidate keeps its minimum over all rounds, the baselines included.
+
+    Other tenants of this shared machine load it in bursts that can last
+    tens of seconds, longer than one scenario's repetitions; the pause gives
+    a burst the chance to pass.  Returns (best, errors, rounds)."""
+    best, errors = time_interleaved(cands, repeats, min_time)
+    rounds = 1
+    while not quick and rounds <= RETRIES and missed(best):
+        time.sleep(RETRY_PAUSE)
+        again, _ = time_interleaved(cands, repeats, min_time)
+        best = {name: min(t, again.get(name, t)) for name, t in best.items()}
+        rounds += 1
+    return best, errors, rounds
+
+
+def misses(target, base="numpy.interp"):
+    """A predicate on `best`: some function's ratio to best[base] is above
+    target(name)."""
+    def missed(best):
+        if base not in best:
+            return False
+        return any(best[f] / best[base] > target(f) for f in FUNCS if f in best)
+    return missed
+
+
+def print_rounds(rounds):
+    if rounds > 1:
+        print(f"{'':<{W}} (a target was missed: timed in {rounds} rounds, "
+              f"{RETRY_PAUSE:g} s apart)")
 
 
 # ---------------------------------------------------------------------------
@@ -872,6 +910,9 @@ def main(argv=None):
     print(f"CPU    : {meta['cpu']} ({meta['cores']} logical cores)")
     print(f"mode   : {meta['mode']}; times are the minimum of {cfg['repeats']} "
           "interleaved repetitions (x3 for the per-call ones)")
+    if not quick:
+        print(f"         a scenario that misses a target is timed again after "
+              f"{RETRY_PAUSE:g} s, at most {RETRIES} more times")
     print(f"load   : {_loadavg()} (1, 5, 15 min) at the start")
     stamp = _module_stamp(q)
     if quick:
@@ -892,14 +933,16 @@ def main(argv=None):
                            f"2 samples ({kind})", rng, stats)
             check_scenario(ck, q, t2, q1, f"2 samples ({kind}), 1 query", rng, stats)
     # Cheap to repeat: three times the repetitions.
-    best, errors = time_interleaved(candidates(q, t2, q1), 3 * cfg["repeats"],
-                                    cfg["percall_min_time"])
+    best, errors, rounds = time_settled(candidates(q, t2, q1), 3 * cfg["repeats"],
+                                        cfg["percall_min_time"],
+                                        misses(lambda f: PERCALL_TARGET), quick)
     rows = print_rows("1 query, 2 samples (ns/call)", 1, best, errors,
                       "numpy.interp", lambda n: PERCALL_TARGET if n in FUNCS else None,
                       quick, printed)
+    print_rounds(rounds)
     out["scenarios"].append({"name": "one query on two samples", "entries": 2,
                              "queries": 1, "order": "random", "unit": "ns/call",
-                             "rows": rows})
+                             "rows": rows, "rounds": rounds})
 
     # Tables of several sizes, random and sorted queries.
     curve = {}
@@ -921,17 +964,19 @@ def main(argv=None):
             elif not quick:
                 sanity_full(q, t, qs, f"{n} entries")
             reps = cfg["repeats"] if n < 2 ** 22 else max(3, cfg["repeats"] - 2)
-            best, errors = time_interleaved(candidates(q, t, qs), reps,
-                                            cfg["min_time"])
             m = len(qs.x)
             tg = RATIO_TARGETS.get((order, n))
+            missed = misses(lambda f, tg=tg: tg) if tg is not None else (lambda b: False)
+            best, errors, rounds = time_settled(candidates(q, t, qs), reps,
+                                                cfg["min_time"], missed, quick)
             title = f"{order}, {n:,} entries, {m:,} q"
             rows = print_rows(title, m, best, errors, "numpy.interp",
                               lambda name, tg=tg: tg if name in FUNCS else None,
                               quick, printed)
+            print_rounds(rounds)
             out["scenarios"].append({"name": f"{order} queries", "entries": n,
                                      "queries": m, "order": order,
-                                     "unit": "ns/query", "rows": rows})
+                                     "unit": "ns/query", "rows": rows, "rounds": rounds})
             if order == "random":
                 for name, sec in best.items():
                     curve.setdefault(name, []).append((n, sec / m * 1e9))
@@ -947,7 +992,12 @@ def main(argv=None):
     cands = candidates(q, t, q1)
     cands["copy xp+fp(int)"] = _copier(t.xp, t.fp_i)
     cands["copy xp+fp(flt)"] = _copier(t.xp, t.fp_f)
-    best, errors = time_interleaved(cands, 3 * cfg["repeats"], cfg["min_time"])
+    def prep_missed(best):
+        return any(best[f] / best["copy xp+fp(int)" if f.endswith("_int") else "copy xp+fp(flt)"]
+                   > PREP_TARGET for f in FUNCS
+                   if f in best and "copy xp+fp(int)" in best and "copy xp+fp(flt)" in best)
+    best, errors, rounds = time_settled(cands, 3 * cfg["repeats"], cfg["min_time"],
+                                        prep_missed, quick)
     title = f"1 query, {n:,} entries (ns/call)"
     rows = []
     for name in list(best) + list(errors):
@@ -970,9 +1020,11 @@ def main(argv=None):
                      "pass": (mark == "PASS") if mark else None})
         title = ""
     print(f"{'':<{W}} (ratios here: the call against xp.copy(); fp.copy())")
+    print_rounds(rounds)
     printed.append(rows)
     out["scenarios"].append({"name": "table preparation", "entries": n, "queries": 1,
-                             "order": "random", "unit": "ns/call", "rows": rows})
+                             "order": "random", "unit": "ns/call", "rows": rows,
+                             "rounds": rounds})
     del t, q1, cands
     gc.collect()
 
