@@ -75,9 +75,18 @@ public:
 
     // n elements, uninitialised.  At least one element is allocated, so that
     // an empty buffer still has a valid address to hand over.
-    static Buffer uninitialised(std::size_t n) noexcept { return make(n, false); }
-    // n elements, zero-filled.
-    static Buffer zeroed(std::size_t n) noexcept { return make(n, true); }
+    static Buffer uninitialised(std::size_t n) noexcept {
+        Buffer b;
+        const std::size_t count = n == 0 ? 1 : n;
+        if (count > SIZE_MAX / sizeof(T)) return b;
+        const std::size_t bytes = count * sizeof(T);
+        void* p = std::malloc(bytes);
+        if (p == nullptr) return b;
+        advise_huge_pages(p, bytes);
+        b.data_ = static_cast<T*>(p);
+        b.size_ = n;
+        return b;
+    }
 
     bool ok() const noexcept { return data_ != nullptr; }
     std::size_t size() const noexcept { return size_; }
@@ -93,19 +102,6 @@ public:
     }
 
 private:
-    static Buffer make(std::size_t n, bool zero) noexcept {
-        Buffer b;
-        const std::size_t count = n == 0 ? 1 : n;
-        if (count > SIZE_MAX / sizeof(T)) return b;
-        const std::size_t bytes = count * sizeof(T);
-        void* p = zero ? std::calloc(count, sizeof(T)) : std::malloc(bytes);
-        if (p == nullptr) return b;
-        advise_huge_pages(p, bytes);
-        b.data_ = static_cast<T*>(p);
-        b.size_ = n;
-        return b;
-    }
-
     T* data_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -14,10 +14,6 @@ inline constexpr std::uint64_t sign_mask = std::uint64_t{1} << 63;
 
 constexpr std::uint64_t bits(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
 
-constexpr std::uint64_t exponent_field(std::uint64_t b) noexcept {
-    return (b >> fraction_bits) & exponent_max;
-}
-
 // The bits without the sign, shifted up by one: the magnitude order of
 // binary64 values is the unsigned order of these keys, and the infinities
 // are the key infinity_key; NaNs are the keys above it.
