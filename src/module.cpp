@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "arrays.hpp"
+#include "batch.hpp"
 #include "extended.hpp"
 #include "method.hpp"
 #include "piecewise.hpp"
@@ -516,9 +517,9 @@ PyObject* call_frame(const Function& fn, PyObject* const* args, Py_ssize_t nargs
     };
     BatchOutcome outcome{};
     if constexpr (inverse) {
-        outcome = table->inverse_batch(queries, method, result.data(), poll);
+        outcome = inverse_batch(*table, queries, method, result.data(), poll);
     } else {
-        outcome = table->forward_batch(queries, result.data(), poll);
+        outcome = forward_batch(*table, queries, result.data(), poll);
     }
     environment.reset();
     table.reset();

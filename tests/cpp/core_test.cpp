@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "divop.hpp"
+#include "batch.hpp"
 #include "extended.hpp"
 #include "piecewise.hpp"
 #include "schemes_float.hpp"
@@ -135,7 +136,7 @@ void batches_match_reference() {
 
         const std::vector<u64> xq = keys_for(xp, m, sorted, false);
         std::vector<F> fwd(m);
-        const BatchOutcome fo = table.forward_batch(view_of(xq), fwd.data(), poll);
+        const BatchOutcome fo = forward_batch(table, view_of(xq), fwd.data(), poll);
         std::size_t first = m;
         Status first_status = Status::Ok;
         for (std::size_t i = 0; i < m && first == m; ++i) {
@@ -154,7 +155,7 @@ void batches_match_reference() {
         for (int code = 0; code < 4; ++code) {
             const Method method = static_cast<Method>(code);
             std::vector<u64> inv(m);
-            const BatchOutcome io = table.inverse_batch(view_of(fq), method, inv.data(), poll);
+            const BatchOutcome io = inverse_batch(table, view_of(fq), method, inv.data(), poll);
             std::size_t ifirst = m;
             Status istatus = Status::Ok;
             for (std::size_t i = 0; i < m && ifirst == m; ++i) {
@@ -487,7 +488,7 @@ void large_tables_match_reference() {
         xq[2] = xp[n - 1] + 1;
         std::sort(xq.begin() + 10000, xq.begin() + 15000);
         std::vector<i64> out(xq.size());
-        const BatchOutcome o = table.forward_batch(view_of(xq), out.data(), poll);
+        const BatchOutcome o = forward_batch(table, view_of(xq), out.data(), poll);
         std::size_t first = xq.size();
         for (std::size_t i = 0; i < xq.size() && first == xq.size(); ++i) {
             const Lookup<i64> r = table.forward(xq[i]);
@@ -499,7 +500,7 @@ void large_tables_match_reference() {
         // Fewer queries than summary entries: searched without the summary.
         const std::vector<u64> few(xq.begin() + 3, xq.begin() + 203);
         std::vector<i64> few_out(few.size());
-        const BatchOutcome fo = table.forward_batch(view_of(few), few_out.data(), poll);
+        const BatchOutcome fo = forward_batch(table, view_of(few), few_out.data(), poll);
         bool few_same = true;
         std::size_t few_first = few.size();
         for (std::size_t i = 0; i < few.size() && few_first == few.size(); ++i) {
@@ -511,7 +512,7 @@ void large_tables_match_reference() {
               "large table, few queries", static_cast<long long>(fo.index));
         // The same keys clamped into the table all succeed.
         for (u64& k : xq) k = std::min(std::max(k, xp[0]), xp[n - 1]);
-        const BatchOutcome all = table.forward_batch(view_of(xq), out.data(), poll);
+        const BatchOutcome all = forward_batch(table, view_of(xq), out.data(), poll);
         check(all.status == Status::Ok, "large table in range");
         bool same_values = true;
         for (std::size_t i = 0; i < xq.size(); i += 7) same_values &= table.forward(xq[i]).value == out[i];
@@ -583,7 +584,7 @@ void filling_matches_complete_table() {
         std::optional<Table> table;
         Table::from_views(view_of(xp), view_of(fp0), table);
         std::vector<i64> out(keys.size());
-        const BatchOutcome got = table->forward_batch(view_of(keys), out.data(), never);
+        const BatchOutcome got = forward_batch(*table, view_of(keys), out.data(), never);
         const Table reference(buffer_of(xp), buffer_of(fp0));
         expect_reference(c.what, keys.size(), got, [&](std::size_t i) { return out[i]; },
                          [&](std::size_t i) { return reference.forward(keys[i]); });
@@ -600,7 +601,7 @@ void filling_matches_complete_table() {
             std::optional<Table> table;
             Table::from_views(view_of(xp0), view_of(f), table);
             std::vector<u64> out(keys.size());
-            const BatchOutcome got = table->inverse_batch(view_of(keys), Method::Nearest, out.data(), never);
+            const BatchOutcome got = inverse_batch(*table, view_of(keys), Method::Nearest, out.data(), never);
             const Table reference(buffer_of(xp0), buffer_of(f));
             expect_reference("filled: inverse", keys.size(), got, [&](std::size_t i) { return out[i]; },
                              [&](std::size_t i) { return reference.inverse(keys[i], Method::Nearest); });
@@ -622,7 +623,7 @@ void filling_matches_complete_table() {
             std::fill(fp.begin(), fp.end(), i64{0});
             return true;
         };
-        const BatchOutcome got = table->forward_batch(view_of(keys), out.data(), spoiler);
+        const BatchOutcome got = forward_batch(*table, view_of(keys), out.data(), spoiler);
         check(polls == 1, "filled: polled once");
         const Table reference(buffer_of(xp0), buffer_of(fp0));
         expect_reference("filled: poll changes the arrays", keys.size(), got, [&](std::size_t i) { return out[i]; },
