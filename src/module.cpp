@@ -7,13 +7,7 @@
 // binding, because the exact messages are part of the interface.  No C++
 // exception crosses into Python: nothing below throws.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL quorvane_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "host.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +28,11 @@
 
 namespace quorvane {
 namespace {
+
+using host::descr_for;
+using host::holds_element_type;
+using host::raise;
+using host::Ref;
 
 // ---------------------------------------------------------------------------
 // Every message the module raises, defined once.
@@ -67,62 +66,12 @@ constexpr const char* container_doc = "Owner of the memory of an array returned 
 }  // namespace msg
 
 // ---------------------------------------------------------------------------
-// Ref: an owned reference.
-// ---------------------------------------------------------------------------
-class Ref {
-public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    static Ref borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return Ref(p);
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            Py_XDECREF(p_);
-            p_ = std::exchange(o.p_, nullptr);
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------
 // Process-wide state, made on first need under the interpreter lock and kept
 // until the process ends.
 // ---------------------------------------------------------------------------
 PyObject* the_module = nullptr;
 PyObject* panic_type = nullptr;
 PyTypeObject* container_type = nullptr;
-bool numpy_loaded = false;
-PyArray_Descr* descr_u64 = nullptr;
-PyArray_Descr* descr_i64 = nullptr;
-PyArray_Descr* descr_f64 = nullptr;
-// Per element type, the last other descriptor that PyArray_EquivTypes found
-// equivalent, with a reference held so that its address cannot be reused:
-// arrays of np.uint64 and np.int64 carry the descriptors of C long (type
-// numbers 8 and 7 on LP64 platforms), and the equivalence test costs more
-// than the rest of a one-query call's checks together.
-PyArray_Descr* equivalent_u64 = nullptr;
-PyArray_Descr* equivalent_i64 = nullptr;
-PyArray_Descr* equivalent_f64 = nullptr;
-
-// Raise `type` with the message as its only argument.
-void raise(PyObject* type, const char* message) noexcept {
-    Ref text(PyUnicode_FromString(message));
-    if (text) PyErr_SetObject(type, text.get());
-}
-
 // The PanicException class, made at its first use.
 PyObject* panic_exception() noexcept {
     if (panic_type == nullptr) {
@@ -163,93 +112,11 @@ PyObject* panic(const char* message) noexcept {
     return nullptr;
 }
 
-// ---------------------------------------------------------------------------
-// NumPy's C-API table, found by the first call that converts an array:
-// import numpy, read its version with numpy.lib.NumpyVersion, and take the
-// "_ARRAY_API" capsule from numpy._core.multiarray (2.x) or
-// numpy.core.multiarray (1.x).  The build uses the 2.x headers, whose table
-// layout 1.x shares for every entry used here.
-// ---------------------------------------------------------------------------
-bool find_numpy_table() noexcept {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return false;
-    Ref version(PyObject_GetAttrString(numpy.get(), "__version__"));
-    if (!version) return false;
-    Ref lib(PyImport_ImportModule("numpy.lib"));
-    if (!lib) return false;
-    Ref parse(PyObject_GetAttrString(lib.get(), "NumpyVersion"));
-    if (!parse) return false;
-    Ref parsed(PyObject_CallFunctionObjArgs(parse.get(), version.get(), nullptr));
-    if (!parsed) return false;
-    Ref major_obj(PyObject_GetAttrString(parsed.get(), "major"));
-    if (!major_obj) return false;
-    const long major = PyLong_AsLong(major_obj.get());
-    if (major == -1 && PyErr_Occurred()) return false;
-    Ref multiarray(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
-    if (!multiarray) return false;
-    Ref capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return false;
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) return false;
-    PyArray_API = static_cast<void**>(table);
-    if (PyArray_GetNDArrayCVersion() < 0x01000009) return false;  // ABI before NumPy 1.0
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-    if (PyArray_RUNTIME_VERSION < NPY_FEATURE_VERSION) return false;
-    descr_u64 = PyArray_DescrFromType(NPY_ULONGLONG);
-    descr_i64 = PyArray_DescrFromType(NPY_LONGLONG);
-    descr_f64 = PyArray_DescrFromType(NPY_DOUBLE);
-    return descr_u64 != nullptr && descr_i64 != nullptr && descr_f64 != nullptr;
-}
-
+// NumPy's table, or PanicException.
 bool load_numpy() noexcept {
-    if (numpy_loaded) return true;
-    if (!find_numpy_table()) {
-        PyArray_API = nullptr;
-        Py_CLEAR(descr_u64);
-        Py_CLEAR(descr_i64);
-        Py_CLEAR(descr_f64);
-        panic(msg::numpy_capsule);
-        return false;
-    }
-    numpy_loaded = true;
-    return true;
-}
-
-template <class T>
-PyArray_Descr* descr_for() noexcept {
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-        return descr_u64;
-    } else if constexpr (std::is_same_v<T, std::int64_t>) {
-        return descr_i64;
-    } else {
-        static_assert(std::is_same_v<T, double>);
-        return descr_f64;
-    }
-}
-
-template <class T>
-PyArray_Descr*& equivalent_for() noexcept {
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-        return equivalent_u64;
-    } else if constexpr (std::is_same_v<T, std::int64_t>) {
-        return equivalent_i64;
-    } else {
-        return equivalent_f64;
-    }
-}
-
-// Whether arrays of descriptor `have` hold T's element type (kind, size and
-// byte order).
-template <class T>
-bool holds_element_type(PyArray_Descr* have) noexcept {
-    PyArray_Descr*& known = equivalent_for<T>();
-    if (have == descr_for<T>() || have == known) return true;
-    if (!PyArray_EquivTypes(have, descr_for<T>())) return false;
-    PyArray_Descr* previous = known;
-    Py_INCREF(have);
-    known = have;
-    Py_XDECREF(previous);
-    return true;
+    if (host::load_numpy()) return true;
+    panic(msg::numpy_capsule);
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -261,7 +128,9 @@ struct SliceContainer {
 };
 
 void container_dealloc(PyObject* self) noexcept {
-    std::free(reinterpret_cast<SliceContainer*>(self)->data);
+    void* data = reinterpret_cast<SliceContainer*>(self)->data;
+    host::untrack(data);
+    std::free(data);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -291,6 +160,7 @@ PyObject* wrap_result(Buffer<T>& buffer) noexcept {
     if (!owner) return nullptr;
     T* data = buffer.release();
     reinterpret_cast<SliceContainer*>(owner.get())->data = data;
+    host::track(data, (n == 0 ? 1 : n) * sizeof(T));
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
     npy_intp strides[1] = {n == 0 ? 0 : static_cast<npy_intp>(sizeof(T))};
     PyArray_Descr* descr = descr_for<T>();
@@ -371,14 +241,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // "argument 'xp': 'list' object cannot be converted to 'PyArray<T, D>'"
 bool conversion_error(const char* param, PyObject* obj, const char* target) noexcept {
-    // A metaclass may make __qualname__ anything; only a str is used as is.
-    Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-    if (!type_name || !PyUnicode_Check(type_name.get())) {
-        PyErr_Clear();
-        type_name = Ref(PyUnicode_FromString(Py_TYPE(obj)->tp_name));
-        if (!type_name) return false;
-    }
-    PyErr_Format(PyExc_TypeError, msg::cannot_convert, param, type_name.get(), target);
+    Ref type_name = host::type_name(obj);
+    if (type_name) PyErr_Format(PyExc_TypeError, msg::cannot_convert, param, type_name.get(), target);
     return false;
 }
 
