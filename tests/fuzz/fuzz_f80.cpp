@@ -1,0 +1,251 @@
+// libFuzzer target: the float schemes on the hardware F80 (x87) against the
+// same schemes on the MPFR F80, bit for bit: Forward<u64, double>::forward
+// and Inverse<double, u64>::inverse under every Method, on operands decoded
+// from the input within the schemes' contracts (x0 < x < x1; f0 < f < f1),
+// plus non-finite f0 or f1, which both backends must answer with
+// Status::NotFinite.
+//
+// The hardware side runs inside a FloatEnvironment, as the module runs it,
+// entered from a caller's environment that the input picks (rounding
+// direction, x87 precision, DAZ/FTZ, raised flags): the answers must not
+// depend on it, and the scope must give it back exactly.  The MPFR side
+// takes its rounding from its arguments; it runs under the default
+// environment (its conversion of doubles must see subnormals as they are).
+
+#include <algorithm>
+#include <bit>
+#include <cfenv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "f80_mpfr.hpp"
+#include "schemes_float.hpp"
+
+using namespace quorvane;
+
+namespace {
+
+using u64 = std::uint64_t;
+
+// The fuzzer's bytes, front to back; zeros once they run out.
+class Reader {
+public:
+    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+    std::uint8_t byte() {
+        if (n_ == 0) return 0;
+        --n_;
+        return *p_++;
+    }
+    u64 bytes(int k) {
+        u64 v = 0;
+        for (int i = 0; i < k; ++i) v |= u64{byte()} << (8 * i);
+        return v;
+    }
+
+private:
+    const std::uint8_t* p_;
+    std::size_t n_;
+};
+
+// Coordinates: the ends of the range, powers of two and their neighbours,
+// small values, raw bytes.
+u64 pick_u64(Reader& in) {
+    static constexpr u64 specials[] = {0, 1, 2, 3, (u64{1} << 53) - 1, u64{1} << 53, (u64{1} << 53) + 1,
+                                       (u64{1} << 62) - 1, u64{1} << 62, (u64{1} << 63) - 1, u64{1} << 63,
+                                       (u64{1} << 63) + 1, ~u64{0} - 2, ~u64{0} - 1, ~u64{0}, 1700000000000000000};
+    const std::uint8_t b = in.byte();
+    const unsigned a = b & 31;
+    switch (b >> 5) {
+        case 0: return specials[a % 16];
+        case 1: return specials[a % 16] + static_cast<u64>(static_cast<std::int8_t>(in.byte()));
+        case 2: return (u64{1} << (a + 32 * (in.byte() & 1))) + static_cast<u64>(static_cast<std::int8_t>(in.byte()));
+        case 3: return in.bytes(1 + a % 8);
+        case 4: return in.bytes(2) << (a * 2);
+        default: return in.bytes(8);
+    }
+}
+
+// Values: signed zeros, subnormals, the ends of the normal range, NaNs and
+// infinities, small integers times powers of two (ties of the roundings
+// live there), neighbours of all of these, raw bits.
+double pick_f64(Reader& in) {
+    static const double specials[] = {0.0, -0.0, 5e-324, -5e-324, 2.2250738585072009e-308,
+                                      2.2250738585072014e-308, 1.0, -1.0, 0.5, 1.0 / 3, 0.1, 0x1p52, 0x1p53,
+                                      0x1p63, 0x1p64, 1e300, 1.7976931348623157e308, -1.7976931348623157e308,
+                                      std::numeric_limits<double>::infinity(),
+                                      -std::numeric_limits<double>::infinity(),
+                                      std::numeric_limits<double>::quiet_NaN(), -1e-300, 1.7e18, 3.0};
+    constexpr unsigned count = sizeof specials / sizeof specials[0];
+    const std::uint8_t b = in.byte();
+    const unsigned a = b & 31;
+    switch (b >> 5) {
+        case 0: return specials[a % count];
+        case 1: {  // a neighbour, by steps of the bit pattern (crossing into NaNs past infinity)
+            const std::int8_t d = static_cast<std::int8_t>(in.byte());
+            return std::bit_cast<double>(std::bit_cast<u64>(specials[a % count]) + static_cast<u64>(std::int64_t{d}));
+        }
+        case 2:
+        case 3: {  // a small integer times a power of two
+            const auto k = static_cast<std::int16_t>(in.bytes(2));
+            const int e = static_cast<int>(static_cast<std::int16_t>(in.bytes(2)) % 1130);
+            return std::ldexp(static_cast<double>(k), e);
+        }
+        case 4: return static_cast<double>(in.bytes(8)) * ((a & 1) ? -1.0 : 1.0);
+        case 5: return (a & 1 ? -1.0 : 1.0) / static_cast<double>(1 + in.byte());
+        default: return std::bit_cast<double>(in.bytes(8));
+    }
+}
+
+// The caller's floating-point environment that the input picks, applied to
+// both units: rounding direction, x87 precision control, MXCSR DAZ and FTZ,
+// and raised (masked) exception flags.
+struct Caller {
+    std::uint16_t x87_control;
+    std::uint32_t mxcsr;
+    bool raise;
+};
+
+Caller caller_of(std::uint8_t b) {
+    static constexpr std::uint16_t rounding[4] = {0x0000, 0x0400, 0x0800, 0x0C00};  // nearest, down, up, zero
+    static constexpr std::uint16_t precision[4] = {0x0300, 0x0200, 0x0000, 0x0300};  // 64, 53, 24, 64 bits
+    Caller c{};
+    c.x87_control = static_cast<std::uint16_t>(0x003F | precision[(b >> 2) & 3] | rounding[b & 3]);
+    c.mxcsr = 0x1F80u | (static_cast<std::uint32_t>(b & 3) << 13) | ((b & 0x10) ? 0x40u : 0) | ((b & 0x20) ? 0x8000u : 0);
+    c.raise = (b & 0x40) != 0;
+    return c;
+}
+
+struct FpState {
+    std::uint16_t control;
+    std::uint16_t flags;  // x87 status word exception flags
+    std::uint32_t mxcsr;
+    bool operator==(const FpState&) const = default;
+};
+
+FpState fp_state() {
+    FpState s{};
+    std::uint16_t status;
+    __asm__ volatile("fnstcw %0" : "=m"(s.control) : : "memory");
+    __asm__ volatile("fnstsw %0" : "=m"(status) : : "memory");
+    __asm__ volatile("stmxcsr %0" : "=m"(s.mxcsr) : : "memory");
+    s.flags = status & 0x3F;
+    return s;
+}
+
+void set_fp(std::uint16_t control, std::uint32_t mxcsr) {
+    __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(control) : "memory");
+    __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
+}
+
+void default_fp() { set_fp(0x037F, 0x1F80); }
+
+[[noreturn]] void mismatch(const char* what, u64 want, u64 got) {
+    std::fprintf(stderr, "fuzz_f80: %s: MPFR 0x%016" PRIx64 ", hardware 0x%016" PRIx64 "\n", what, want, got);
+    std::abort();
+}
+
+void expect_same(const char* what, f80_mpfr::Answer want, u64 value, Status status) {
+    if (static_cast<std::uint8_t>(status) != want.status) mismatch(what, want.status, static_cast<u64>(status));
+    if (status == Status::Ok && value != want.value) mismatch(what, want.value, value);
+}
+
+// Runs `hardware` inside a FloatEnvironment entered from the caller's
+// environment, and checks that the scope put that environment back.
+template <class Body>
+void as_the_module(const Caller& c, Body&& hardware) {
+    set_fp(c.x87_control, c.mxcsr);
+    if (c.raise) {
+        // Raised flags in both units (every exception is masked here).
+        volatile double tiny = 1e-300;
+        volatile long double t = tiny;
+        tiny = tiny * tiny;
+        t = t / 3;
+        (void)t;
+    }
+    const FpState before = fp_state();
+    {
+        FloatEnvironment env;
+        hardware();
+    }
+    const FpState after = fp_state();
+    default_fp();
+    if (!(before == after)) {
+        std::fprintf(stderr, "fuzz_f80: environment not restored: control %04x -> %04x, flags %02x -> %02x, "
+                             "mxcsr %08x -> %08x\n",
+                     before.control, after.control, before.flags, after.flags, before.mxcsr, after.mxcsr);
+        std::abort();
+    }
+}
+
+void fuzz_forward(Reader& in, const Caller& caller) {
+    // x0 < x < x1 from a start, a width of at least 2 and an offset.
+    u64 x0 = pick_u64(in);
+    x0 = std::min(x0, ~u64{0} - 2);
+    const u64 d = std::clamp<u64>(pick_u64(in), 2, ~u64{0} - x0);
+    const u64 x1 = x0 + d;
+    const u64 x = x0 + 1 + pick_u64(in) % (d - 1);
+    const double f0 = pick_f64(in), f1 = pick_f64(in);
+
+    f80_mpfr::Answer want{};
+    {
+        FloatEnvironment env;
+        want = f80_mpfr::forward(x, x0, x1, f0, f1);
+    }
+    Lookup<double> got{};
+    as_the_module(caller, [&] { got = Forward<u64, double>::forward(x, x0, x1, f0, f1); });
+    const bool finite = std::isfinite(f0) && std::isfinite(f1);
+    if (!finite && want.status != static_cast<std::uint8_t>(Status::NotFinite)) {
+        mismatch("forward: non-finite sample not refused (MPFR)", static_cast<u64>(Status::NotFinite), want.status);
+    }
+    expect_same("forward", want, std::bit_cast<u64>(got.value), got.status);
+}
+
+void fuzz_inverse(Reader& in, const Caller& caller) {
+    double f0 = pick_f64(in), f = pick_f64(in), f1 = pick_f64(in);
+    const u64 x0 = pick_u64(in), x1 = pick_u64(in);
+    const bool finite = std::isfinite(f0) && std::isfinite(f1);
+    if (!std::isfinite(f)) f = 0.0;
+    if (finite) {
+        // f0 < f < f1: the three in order, then pulled apart where equal.
+        double v[3] = {f0, f, f1};
+        std::sort(v, v + 3);
+        if (!(v[0] < v[1])) v[1] = std::nextafter(v[0], std::numeric_limits<double>::infinity());
+        if (!(v[1] < v[2])) v[2] = std::nextafter(v[1], std::numeric_limits<double>::infinity());
+        if (!std::isfinite(v[2])) return;
+        f0 = v[0], f = v[1], f1 = v[2];
+    }
+    for (std::uint8_t code = 0; code < 4; ++code) {
+        const Method method = static_cast<Method>(code);
+        f80_mpfr::Answer want{};
+        {
+            FloatEnvironment env;
+            want = f80_mpfr::inverse(f, x0, x1, f0, f1, code);
+        }
+        Lookup<u64> got{};
+        as_the_module(caller, [&] { got = Inverse<double, u64>::inverse(f, x0, x1, f0, f1, method); });
+        if (!finite && want.status != static_cast<std::uint8_t>(Status::NotFinite)) {
+            mismatch("inverse: non-finite sample not refused (MPFR)", static_cast<u64>(Status::NotFinite), want.status);
+        }
+        expect_same("inverse", want, got.value, got.status);
+    }
+}
+
+}  // namespace
+
+// Byte 0: bit 7 inverse (else forward), bits 0-6 the caller's environment
+// (see caller_of); then the operands.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Reader in(data, size);
+    const std::uint8_t h = in.byte();
+    const Caller caller = caller_of(h & 0x7F);
+    if (h & 0x80) {
+        fuzz_inverse(in, caller);
+    } else {
+        fuzz_forward(in, caller);
+    }
+    return 0;
+}

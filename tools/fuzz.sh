@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Coverage-guided fuzzing of the C++ core with libFuzzer (clang), under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   tools/fuzz.sh -q              CI: about 60 s per target
+#   tools/fuzz.sh --seconds N     a campaign of N seconds per target
+#   tools/fuzz.sh --replay        only build and replay the regressions and seeds
+#   options: --target NAME (fuzz_batch or fuzz_f80; default both)
+#
+# Targets (tests/fuzz/):
+#   fuzz_batch  every batch route of the table (lazy and complete tables,
+#               the driver fed in pieces) against the reference lookups
+#   fuzz_f80    the float schemes on the x87 F80 against the MPFR F80
+# Builds into build/fuzz/, replays tests/fuzz/regressions/<target>/ and the
+# seeds tests/fuzz/corpus/<target>/, then fuzzes the targets side by side
+# (one process each).  -q starts from a fresh copy of the seeds in
+# build/fuzz/work-q/<target>; a campaign keeps adding to
+# build/fuzz/work/<target>, so that campaigns build on each other.  The
+# repository is never written.  Prints each target's executions and its
+# last coverage line; exits non-zero on any crash, sanitizer report or
+# mismatch, whose reproducer is left in build/fuzz/artifacts/<target>/
+# (minimise it with -minimize_crash=1 and add it to the regressions).
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+OUT=$ROOT/build/fuzz
+
+seconds=0
+quick=0
+replay_only=0
+targets=(fuzz_batch fuzz_f80)
+while [ $# -gt 0 ]; do
+    case "$1" in
+        -q) seconds=60; quick=1 ;;
+        --seconds) seconds=${2:?--seconds needs a number}; shift ;;
+        --replay) replay_only=1 ;;
+        --target) targets=("${2:?--target needs a name}"); shift ;;
+        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+        *) echo "fuzz.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+if [ "$seconds" -eq 0 ] && [ "$replay_only" -eq 0 ]; then
+    seconds=60
+    quick=1
+fi
+
+# Debian's clang with its libFuzzer runtime, and MPFR's headers
+if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+    missing=()
+    for pkg in clang libclang-rt-14-dev libmpfr-dev; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    fi
+fi
+CXX=${CXX_FUZZ:-clang++}
+command -v "$CXX" >/dev/null || { echo "fuzz.sh: $CXX not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
+
+mkdir -p "$OUT"
+FLAGS=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+       "-fsanitize-coverage-ignorelist=tests/fuzz/coverage_ignore.txt"
+       -Wall -Wextra -Wno-bitwise-instead-of-logical -I src)
+start=$(date +%s)
+"$CXX" "${FLAGS[@]}" tests/fuzz/fuzz_batch.cpp -o "$OUT/fuzz_batch" &
+batch_build=$!
+"$CXX" "${FLAGS[@]}" tests/fuzz/fuzz_f80.cpp tests/fuzz/f80_mpfr.cpp -lmpfr -lgmp -o "$OUT/fuzz_f80" &
+f80_build=$!
+built=0
+wait "$batch_build" || built=1
+wait "$f80_build" || built=1
+[ "$built" -eq 0 ] || { echo "fuzz.sh: build failed" >&2; exit 1; }
+echo "fuzz.sh: built in $(( $(date +%s) - start )) s"
+
+# Per target: the longest input, and options.  Value profiles guide the
+# float target's comparisons of operands towards the edges of roundings.
+max_len() { case "$1" in fuzz_batch) echo 2048 ;; *) echo 96 ;; esac; }
+extra() { case "$1" in fuzz_f80) echo -use_value_profile=1 ;; *) ;; esac; }
+
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:symbolize=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+status=0
+for t in "${targets[@]}"; do
+    # the regressions one by one, then the seeds
+    files=()
+    if [ -d "tests/fuzz/regressions/$t" ]; then
+        while IFS= read -r -d '' f; do files+=("$f"); done \
+            < <(find "tests/fuzz/regressions/$t" -type f ! -name '.*' ! -name '*.md' -print0 | sort -z)
+    fi
+    if [ "${#files[@]}" -gt 0 ] && ! "$OUT/$t" "${files[@]}" >"$OUT/$t.replay.log" 2>&1; then
+        tail -n 30 "$OUT/$t.replay.log"
+        echo "fuzz.sh: $t: a regression input fails (log: $OUT/$t.replay.log)" >&2
+        status=1
+    fi
+    if ! "$OUT/$t" -runs=0 -max_len="$(max_len "$t")" "tests/fuzz/corpus/$t" >"$OUT/$t.seeds.log" 2>&1; then
+        tail -n 30 "$OUT/$t.seeds.log"
+        echo "fuzz.sh: $t: a seed input fails (log: $OUT/$t.seeds.log)" >&2
+        status=1
+    fi
+    echo "fuzz.sh: $t: ${#files[@]} regression inputs and $(find "tests/fuzz/corpus/$t" -type f | wc -l) seeds replayed"
+done
+[ "$status" -eq 0 ] || exit "$status"
+[ "$replay_only" -eq 1 ] && exit 0
+
+pids=()
+for t in "${targets[@]}"; do
+    if [ "$quick" -eq 1 ]; then
+        work=$OUT/work-q/$t
+        rm -rf "$work"
+    else
+        work=$OUT/work/$t
+    fi
+    mkdir -p "$work" "$OUT/artifacts/$t"
+    cp -n "tests/fuzz/corpus/$t"/* "$work"/
+    # shellcheck disable=SC2046
+    "$OUT/$t" -max_total_time="$seconds" -print_final_stats=1 -max_len="$(max_len "$t")" $(extra "$t") \
+        -timeout=30 -rss_limit_mb=4096 -artifact_prefix="$OUT/artifacts/$t/" "$work" >"$OUT/$t.log" 2>&1 &
+    pids+=($!)
+done
+echo "fuzz.sh: fuzzing ${targets[*]} for $seconds s each (logs: $OUT/<target>.log)"
+
+for i in "${!targets[@]}"; do
+    t=${targets[$i]}
+    rc=0
+    wait "${pids[$i]}" || rc=$?
+    executions=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$OUT/$t.log" | grep -o '[0-9]*$' || true)
+    last=$(grep -E '^#[0-9]+' "$OUT/$t.log" | tail -n 1 || true)
+    echo "fuzz.sh: $t: ${executions:-?} executions; last status: ${last:-none}"
+    if [ "$rc" -ne 0 ]; then
+        grep -E 'fuzz_batch:|fuzz_f80:|ERROR|SUMMARY|runtime error|Test unit written' "$OUT/$t.log" | head -n 20
+        echo "fuzz.sh: $t failed (exit $rc); log: $OUT/$t.log; reproducer in $OUT/artifacts/$t/" >&2
+        status=1
+    fi
+done
+exit "$status"
