@@ -78,7 +78,7 @@ public:
     static Buffer uninitialised(std::size_t n) noexcept {
         Buffer b;
         const std::size_t count = n == 0 ? 1 : n;
-        if (count > SIZE_MAX / sizeof(T)) return b;
+        if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) return b;  // no object is larger
         const std::size_t bytes = count * sizeof(T);
         void* p = std::malloc(bytes);
         if (p == nullptr) return b;

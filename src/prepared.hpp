@@ -96,9 +96,13 @@ struct Outside {
 
 namespace prepared {
 
-// Queries converted at a time: their keys (and, with a mask, their
-// positions) stay in the first-level cache between conversion and search.
-inline constexpr std::size_t block = 4096;
+// Queries answered at a time by one worker: converted (when they are not
+// read in place) into a buffer of keys, then searched as one batch, which
+// is enough queries for the partitioned route on the largest tables.
+inline constexpr std::size_t chunk = std::size_t{1} << 20;
+// Tables from this size on partition large unsorted batches (beyond the
+// second-level cache: 8 MiB per axis).
+inline constexpr std::size_t partition_from = std::size_t{1} << 19;
 // A batch is split across threads only in pieces of at least this many
 // queries: starting a thread costs about as much as answering a few
 // thousand queries.
@@ -183,16 +187,18 @@ Gathered gather(const QuerySource& src, std::size_t begin, std::size_t end, K* k
     return {0, begin, Refusal::Inexact};
 }
 
-// One worker's buffers: the converted keys of a block and their positions.
-template <class K>
+// One worker's buffers: the converted keys of a chunk and their positions,
+// and the partition of a chunk (made when first needed).
+template <class K, class R>
 struct WorkerBuffers {
     Buffer<K> keys;
     Buffer<std::size_t> positions;
+    Partition<K, R> partition;
 
     bool make(const QuerySource& src, Faults* faults) noexcept {
         if (faults != nullptr && Faults::take(faults->worker_buffers)) return false;
         if (in_place<K>(src)) return true;
-        const std::size_t size = std::min(block, std::max<std::size_t>(src.size, 1));
+        const std::size_t size = std::min(chunk, std::max<std::size_t>(src.size, 1));
         keys = Buffer<K>::uninitialised(size);
         if (src.mask != nullptr) positions = Buffer<std::size_t>::uninitialised(size);
         return keys.ok() && (src.mask == nullptr || positions.ok());
@@ -216,18 +222,18 @@ struct Shared {
     }
 };
 
-// Queries [begin, end) in blocks, in index order: each block's keys go to
-// answer_block(keys, positions or nullptr, first index, walk), which gives
-// the batch outcome of the block (index relative to the block's keys).
-template <class K, class AnswerBlock>
-Verdict run_range(const QuerySource& src, std::size_t begin, std::size_t end, WorkerBuffers<K>& buffers,
-                  Shared& shared, const Execution* polling, AnswerBlock& answer_block) noexcept {
+// Queries [begin, end) in chunks, in index order: each chunk's keys go to
+// answer_chunk(keys, positions or nullptr, first index, walk, partition),
+// which gives the batch outcome of the chunk (index relative to its keys).
+template <class K, class R, class AnswerChunk>
+Verdict run_range(const QuerySource& src, std::size_t begin, std::size_t end, WorkerBuffers<K, R>& buffers,
+                  Shared& shared, const Execution* polling, AnswerChunk& answer_chunk) noexcept {
     Walk<K> walk;
     const bool direct = in_place<K>(src);
     std::size_t next_poll = begin + poll_interval;
     for (std::size_t at = begin; at < end;) {
         if (shared.stop_before(at)) return {};
-        const std::size_t stop = std::min(end, at + block);
+        const std::size_t stop = std::min(end, at + chunk);
         StridedView<K> keys{};
         const std::size_t* positions = nullptr;
         Gathered g;
@@ -241,7 +247,7 @@ Verdict run_range(const QuerySource& src, std::size_t begin, std::size_t end, Wo
             if (src.mask != nullptr) positions = buffers.positions.data();
         }
         if (keys.size() != 0) {
-            const BatchOutcome o = answer_block(keys, positions, at, walk);
+            const BatchOutcome o = answer_chunk(keys, positions, at, walk, buffers.partition);
             if (o.status != Status::Ok) {
                 Verdict v;
                 v.index = positions != nullptr ? positions[o.index] : at + o.index;
@@ -282,50 +288,48 @@ inline unsigned split_for(std::size_t m, unsigned workers) noexcept {
 // on the calling thread.  A worker whose buffers cannot be had is not used
 // (the batch is split across fewer); a thread that cannot be started leaves
 // its range to the calling thread.  Either way the verdict is the same.
-template <class K, class AnswerBlock>
-Verdict run(const QuerySource& src, const Execution& exec, AnswerBlock& answer_block) noexcept {
+template <class K, class R, class AnswerChunk>
+Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_chunk) noexcept {
     constexpr unsigned most_workers = 64;
-    WorkerBuffers<K> buffers[most_workers];
+    const Execution* polling = exec.poll != nullptr ? &exec : nullptr;
+    Verdict no_memory;
+    no_memory.no_memory = true;
     unsigned w = std::min(split_for(src.size, exec.workers), most_workers);
+    if (w == 1) {
+        WorkerBuffers<K, R> buffers;
+        if (!buffers.make(src, exec.faults)) return no_memory;
+        Shared shared;
+        return run_range<K, R>(src, 0, src.size, buffers, shared, polling, answer_chunk);
+    }
+    WorkerBuffers<K, R> buffers[most_workers];
     for (unsigned k = 0; k < w; ++k) {
         if (!buffers[k].make(src, exec.faults)) {
-            if (k == 0) {
-                Verdict v;
-                v.no_memory = true;
-                return v;
-            }
+            if (k == 0) return no_memory;
             w = k;
         }
     }
     Shared shared;
     Verdict verdicts[most_workers];
     const auto range = [&](unsigned k) { return std::pair{src.size * k / w, src.size * (k + 1) / w}; };
-    const Execution* polling = exec.poll != nullptr ? &exec : nullptr;
     std::optional<std::thread> threads[most_workers];
-    bool started[most_workers] = {};
     for (unsigned k = 1; k < w; ++k) {
         if (exec.faults != nullptr && Faults::take(exec.faults->thread_starts)) continue;
         try {
             threads[k].emplace([&, k] {
                 const auto [b, e] = range(k);
-                verdicts[k] = run_range<K>(src, b, e, buffers[k], shared, nullptr, answer_block);
+                verdicts[k] = run_range<K, R>(src, b, e, buffers[k], shared, nullptr, answer_chunk);
             });
-            started[k] = true;
         } catch (...) {  // std::system_error: the range is done here instead
         }
     }
-    {
-        const auto [b, e] = range(0);
-        verdicts[0] = run_range<K>(src, b, e, buffers[0], shared, polling, answer_block);
-    }
-    for (unsigned k = 1; k < w; ++k) {
-        if (!started[k]) {
+    for (unsigned k = 0; k < w; ++k) {
+        if (k == 0 || !threads[k]) {
             const auto [b, e] = range(k);
-            verdicts[k] = run_range<K>(src, b, e, buffers[0], shared, polling, answer_block);
+            verdicts[k] = run_range<K, R>(src, b, e, buffers[0], shared, polling, answer_chunk);
         }
     }
     for (unsigned k = 1; k < w; ++k) {
-        if (started[k]) threads[k]->join();
+        if (threads[k]) threads[k]->join();
     }
     // An interruption stops everything; otherwise the first failure by index.
     Verdict first;
@@ -334,6 +338,32 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerBlock& answer_b
         if (verdicts[k].failed() && verdicts[k].index < first.index) first = verdicts[k];
     }
     return first;
+}
+
+// The answers of a chunk's queries, by the driver (in index order) or,
+// when the chunk is large and unsorted and the table large, by the
+// partitioned route.  compute(key, lb) gives a key's Lookup<R> from its
+// lower bound on `axis`; answers go to out[place(i)].  `other` is the other
+// axis.
+template <class X, class F, class K, class V, class R, class Compute, class Place>
+BatchOutcome search_chunk(Interp<X, F>& table, const K* axis, const V* other, const bool& increasing,
+                          Summary<K>& summary, const StridedView<K>& keys, Walk<K>& walk,
+                          Partition<K, R>& partition, R* out, Place&& place, Compute&& compute) noexcept {
+    const std::size_t n = table.size();
+    if (increasing && summary.built() && n >= partition_from &&
+        keys.size() >= partition_per_block * summary.size() && mostly_unsorted(keys) &&
+        partition.make(keys.size(), summary.size())) {
+        walk = Walk<K>{};
+        return partitioned(axis, other, n, summary, keys, partition, compute,
+                           [&](std::size_t i, R value) noexcept { out[place(i)] = value; });
+    }
+    auto never = [] { return true; };
+    return drive(table, axis, increasing, keys, summary, false, walk, never,
+                 [&](std::size_t i, K key, std::size_t lb) noexcept {
+                     const Lookup<R> r = compute(key, lb);
+                     out[place(i)] = r.value;
+                     return r.status;
+                 });
 }
 
 }  // namespace prepared
@@ -371,8 +401,8 @@ public:
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);  // complete: the driver never writes it
         const std::size_t n = t.size();
         const F* fp = t.values();
-        auto answer_block = [&](const StridedView<X>& keys, const std::size_t* positions, std::size_t first,
-                                Walk<X>& walk) noexcept -> BatchOutcome {
+        auto answer_chunk = [&](const StridedView<X>& keys, const std::size_t* positions, std::size_t first,
+                                Walk<X>& walk, Partition<X, F>& partition) noexcept -> BatchOutcome {
             const auto place = [&](std::size_t i) { return positions != nullptr ? positions[i] : first + i; };
             if (n == 0) {
                 if (outside.mode != Outside<F>::Mode::Fill) return {0, Status::OutOfBounds};
@@ -381,19 +411,19 @@ public:
             }
             std::optional<FloatEnvironment> environment;
             if constexpr (std::is_same_v<F, double>) environment.emplace();
-            auto never = [] { return true; };
-            return drive(t, t.coordinates(), t.xp_strictly_increasing(), keys, xsummary_, false, walk, never,
-                         [&](std::size_t i, X x, std::size_t lb) noexcept {
-                             Lookup<F> r = t.forward_at(x, lb);
-                             if (r.status == Status::OutOfBounds && outside.mode != Outside<F>::Mode::Raise) {
-                                 r = ok(outside.mode == Outside<F>::Mode::Fill ? outside.fill
-                                                                               : fp[lb == 0 ? 0 : n - 1]);
-                             }
-                             out[place(i)] = r.value;
-                             return r.status;
-                         });
+            return prepared::search_chunk(t, t.coordinates(), fp, t.xp_strictly_increasing(), xsummary_, keys, walk,
+                                          partition, out, place, [&](X x, std::size_t lb) noexcept {
+                                              Lookup<F> r = t.forward_at(x, lb);
+                                              if (r.status == Status::OutOfBounds &&
+                                                  outside.mode != Outside<F>::Mode::Raise) {
+                                                  r = ok(outside.mode == Outside<F>::Mode::Fill
+                                                             ? outside.fill
+                                                             : fp[lb == 0 ? 0 : n - 1]);
+                                              }
+                                              return r;
+                                          });
         };
-        return prepared::run<X>(src, exec, answer_block);
+        return prepared::run<X, F>(src, exec, answer_chunk);
     }
 
     // -----------------------------------------------------------------------
@@ -402,22 +432,19 @@ public:
     Verdict inverse(const QuerySource& src, Method method, X* out, const Execution& exec) const noexcept {
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);
         const Status before = inverse_precheck(t);
-        auto answer_block = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
-                                Walk<F>& walk) noexcept -> BatchOutcome {
+        auto answer_chunk = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
+                                Walk<F>& walk, Partition<F, X>& partition) noexcept -> BatchOutcome {
             if (before != Status::Ok) return {0, before};
             const auto place = [&](std::size_t i) { return positions != nullptr ? positions[i] : first + i; };
             std::optional<FloatEnvironment> environment;
             if constexpr (std::is_same_v<F, double>) environment.emplace();
-            auto never = [] { return true; };
-            return drive(t, t.values(), t.fp_strictly_increasing(), keys, fsummary_, false, walk, never,
-                         [&](std::size_t i, F f, std::size_t lb) noexcept {
-                             if (Order<F>::is_nan(f)) return Status::NanOrInf;
-                             const Lookup<X> r = t.inverse_at(f, lb, method);
-                             out[place(i)] = r.value;
-                             return r.status;
-                         });
+            return prepared::search_chunk(t, t.values(), t.coordinates(), t.fp_strictly_increasing(), fsummary_, keys,
+                                          walk, partition, out, place, [&](F f, std::size_t lb) noexcept {
+                                              if (Order<F>::is_nan(f)) return fail<X>(Status::NanOrInf);
+                                              return t.inverse_at(f, lb, method);
+                                          });
         };
-        return prepared::run<F>(src, exec, answer_block);
+        return prepared::run<F, X>(src, exec, answer_chunk);
     }
 
 private:
