@@ -301,13 +301,13 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_c
         Shared shared;
         return run_range<K, R>(src, 0, src.size, buffers, shared, polling, answer_chunk);
     }
+    // The calling thread's buffers last: without them there is no batch,
+    // without another worker's the batch is split across fewer.
     WorkerBuffers<K, R> buffers[most_workers];
-    for (unsigned k = 0; k < w; ++k) {
-        if (!buffers[k].make(src, exec.faults)) {
-            if (k == 0) return no_memory;
-            w = k;
-        }
+    for (unsigned k = w - 1; k >= 1; --k) {
+        if (!buffers[k].make(src, exec.faults)) w = k;
     }
+    if (!buffers[0].make(src, exec.faults)) return no_memory;
     Shared shared;
     Verdict verdicts[most_workers];
     const auto range = [&](unsigned k) { return std::pair{src.size * k / w, src.size * (k + 1) / w}; };

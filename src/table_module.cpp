@@ -118,7 +118,7 @@ constexpr const char* table =
     "InvalidValueError (a ValueError) for elements that do not convert exactly,\n"
     "arrays that are not 1-D and lengths that differ.";
 constexpr const char* forward =
-    "forward($self, x, /, *, outside='raise', workers=1)\n--\n\n"
+    "forward($self, x, *, outside='raise', workers=1)\n--\n\n"
     "The value at every coordinate of x.\n\n"
     "x: a scalar or an array-like of any shape and any memory layout: integers\n"
     "   (any dtype, or Python ints) from 0 to 2**64 - 1, or datetime64/\n"
@@ -135,7 +135,7 @@ constexpr const char* forward =
     "InvalidValueError (x does not convert exactly).  Messages name the\n"
     "query's index and value.";
 constexpr const char* inverse =
-    "inverse($self, f, /, method=None, *, workers=1)\n--\n\n"
+    "inverse($self, f, method=None, *, workers=1)\n--\n\n"
     "The coordinate at which the table takes every value of f.\n\n"
     "f: a scalar or an array-like of any shape: values of fp's kind (floats,\n"
     "   or integers that float64 holds exactly, for a float table; integers\n"
@@ -534,6 +534,15 @@ bool read_input(PyObject* obj, const char* name, const Axis& axis, bool float_va
             if (!load_numpy_ma()) return false;
             const int masked = PyObject_IsInstance(obj, masked_array_type);
             if (masked < 0) return false;
+            if (obj == masked_constant) {
+                // numpy.ma.masked: nothing to evaluate, whatever its dtype.
+                static const char masked_byte = 1;
+                in.scalar = true;
+                in.mask = Ref::borrow(obj);
+                in.src = {reinterpret_cast<const char*>(&in.storage), 0, 1, elem_for<K>()};
+                in.src.mask = &masked_byte;
+                return true;
+            }
             if (masked) {
                 Ref mask(PyObject_CallOneArg(getmaskarray, obj));
                 if (!mask) return false;
