@@ -32,6 +32,8 @@ from fractions import Fraction
 
 import numpy as np
 
+import table_bench
+
 FUNCS = ("forward_int", "forward_float", "inverse_int", "inverse_float")
 KIB = 1024
 
@@ -280,11 +282,13 @@ def make_queries(t: Table, m: int, rng) -> Queries:
     return Queries(x, f_i, f_f)
 
 
-def candidates(q, t: Table, qs: Queries):
-    """The calls timed in a scenario, all on the same arrays."""
+def candidates(q, t: Table, qs: Queries, prepared=None):
+    """The calls timed in a scenario, all on the same arrays (and, given a
+    prepared table of t's xp and fp_i, its forward call too)."""
     xp, fp_i, fp_f = t.xp, t.fp_i, t.fp_f
     x, f_i, f_f = qs.x, qs.f_i, qs.f_f
-    return {
+    extra = {"Table.forward": lambda: prepared.forward(x)} if prepared is not None else {}
+    return {**extra,
         "forward_int": lambda: q.forward_int(x, xp, fp_i),
         "forward_float": lambda: q.forward_float(x, xp, fp_f),
         "inverse_int": lambda: q.inverse_int(f_i, xp, fp_i, method="nearest"),
@@ -292,6 +296,16 @@ def candidates(q, t: Table, qs: Queries):
         "numpy.interp": lambda: np.interp(x, xp, fp_f),
         "searchsorted": lambda: np.searchsorted(xp, x),
     }
+
+
+def prepared_module():
+    """The package with its prepared table, or None (the stand-in has none)."""
+    try:
+        import quorvane  # noqa: PLC0415
+
+        return quorvane if hasattr(quorvane, "Table") else None
+    except ImportError:
+        return None
 
 
 def _copier(xp, fp):
@@ -943,6 +957,11 @@ def main(argv=None):
     out["scenarios"].append({"name": "one query on two samples", "entries": 2,
                              "queries": 1, "order": "random", "unit": "ns/call",
                              "rows": rows, "rounds": rounds})
+    bench = sys.modules[__name__]
+    qv = None if args.stand_in else prepared_module()
+    tcfg = table_bench.QUICK if quick else table_bench.FULL
+    if qv is not None:
+        table_bench.per_call(bench, qv, t2, rng, cfg, quick, ck, out, printed)
 
     # Tables of several sizes, random and sorted queries.
     curve = {}
@@ -958,6 +977,8 @@ def main(argv=None):
                 check_scenario(ck, q, tn, qq, f"{n} entries {order} (narrow)", rng,
                                stats)
             del tn, qn
+        prepared = qv.Table(t.xp, t.fp_i) if qv is not None else None
+        largest = n == max(cfg["sizes"])
         for order in ("random", "sorted"):
             if order == "sorted":
                 qs = qs.sorted()
@@ -966,12 +987,22 @@ def main(argv=None):
             reps = cfg["repeats"] if n < 2 ** 22 else max(3, cfg["repeats"] - 2)
             m = len(qs.x)
             tg = RATIO_TARGETS.get((order, n))
+            # Table.forward beside the functions, judged on the largest
+            # table's random queries (one thread).
+            ttg = table_bench.RANDOM_LARGEST if largest and order == "random" else None
             missed = misses(lambda f, tg=tg: tg) if tg is not None else (lambda b: False)
-            best, errors, rounds = time_settled(candidates(q, t, qs), reps,
+            if ttg is not None:
+                fmissed = missed
+                missed = lambda b, fm=fmissed, ttg=ttg: fm(b) or b["Table.forward"] / b["numpy.interp"] > ttg  # noqa: E731
+            if quick and prepared is not None:
+                table_bench.compare(ck, f"{n} entries {order}", prepared.forward(qs.x),
+                                    q.forward_int(qs.x, t.xp, t.fp_i))
+            best, errors, rounds = time_settled(candidates(q, t, qs, prepared), reps,
                                                 cfg["min_time"], missed, quick)
             title = f"{order}, {n:,} entries, {m:,} q"
             rows = print_rows(title, m, best, errors, "numpy.interp",
-                              lambda name, tg=tg: tg if name in FUNCS else None,
+                              lambda name, tg=tg, ttg=ttg: tg if name in FUNCS else
+                              (ttg if name == "Table.forward" else None),
                               quick, printed)
             print_rounds(rounds)
             out["scenarios"].append({"name": f"{order} queries", "entries": n,
@@ -980,8 +1011,14 @@ def main(argv=None):
             if order == "random":
                 for name, sec in best.items():
                     curve.setdefault(name, []).append((n, sec / m * 1e9))
-        del t, qs
+        if qv is not None and n == tcfg["many_entries"]:
+            table_bench.many_queries(bench, qv, t, rng, cfg, tcfg, quick, ck, out, printed)
+        if qv is not None and largest:
+            table_bench.largest_table(bench, qv, t, qs, rng, cfg, tcfg, quick, ck, out, printed)
+        del t, qs, prepared
         gc.collect()
+    if qv is not None:
+        table_bench.image(bench, qv, rng, cfg, tcfg, quick, ck, out, printed)
 
     # Table preparation: one query on a big table, against copying it.
     n = cfg["prep_size"]
