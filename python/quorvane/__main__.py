@@ -1,4 +1,5 @@
-"""``python -m quorvane``: a worked example on a 64-bit axis.
+"""``python -m quorvane``: a worked example on a 64-bit axis, with both
+interfaces: the low-level functions and the prepared ``Table``.
 
 A digitiser samples at about 1 MHz and counts its samples in a uint64
 counter.  A GPS receiver marks every whole second (a PPS edge), and the
@@ -17,7 +18,7 @@ import sys
 
 import numpy as np
 
-from . import forward_int, inverse_int
+from . import Error, Table, forward_int, inverse_int
 
 #: Unix time of the first PPS edge: 2024-06-10T06:13:20Z, in ns.
 T0 = 1_718_000_000 * 1_000_000_000
@@ -93,6 +94,26 @@ def main() -> int:
     print(f"  numpy.interp timestamps that are not the exact answer: "
           f"{wrong} ({100.0 * wrong / every.size:.1f}%), "
           f"off by up to {int(err.max())} ns")
+    print()
+
+    # The same table, prepared once, with its times as datetime64[ns]: any
+    # shape of query, datetime64 in and out, errors that name the query.
+    clock = Table(xp, fp.astype("datetime64[ns]"))
+    print(f"Prepared once: {clock!r}")
+    grid = np.array([[1, 12_345], [500_018, 2_750_000]], dtype=np.uint32)
+    print("  clock.forward(2-D uint32 sample counters):")
+    for row in clock.forward(grid).astype(str):
+        print("    " + "  ".join(row))
+    at = np.array(["2024-06-10T06:13:20.5", "2024-06-10T06:13:22.75"], dtype="datetime64[ms]")
+    print(f"  clock.inverse({at.astype(str).tolist()} in ms, method='ffill') ->",
+          clock.inverse(at, method="ffill").tolist())
+    try:
+        clock.forward([2_000_000, 4_000_000])
+    except Error as exc:
+        print(f"  clock.forward([2_000_000, 4_000_000]) -> {type(exc).__name__}: {exc}")
+    same = clock.forward(every).view(np.int64)
+    print(f"  Table and forward_int over the {every.size} sample counters: "
+          f"{int(np.count_nonzero(same != times))} differences")
     return 0
 
 
