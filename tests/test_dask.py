@@ -1,4 +1,5 @@
-"""Scale-out with dask: the functions over chunked ``dask.array`` queries.
+"""Scale-out with dask: the functions and prepared tables over chunked
+``dask.array`` queries (tables with 2-D chunks too).
 
 The queries are chunked (irregular chunks, an empty chunk, a reversed
 view); the table is passed whole to every block.  Every block result must
@@ -248,3 +249,39 @@ def test_dask_graph_pickles(scheduler):
     restored = pickle.loads(pickle.dumps(arr))
     assert _same(restored.compute(), quorvane.inverse_float(f, XP_FLOAT, FP_FLOAT,
                                                             method="ffill"))
+
+
+# --------------------------------------------------------------------------
+# Prepared tables with N-D chunks
+
+
+TABLES = {"int": quorvane.Table(XP_INT, FP_INT), "float": quorvane.Table(XP_FLOAT, FP_FLOAT)}
+
+
+@pytest.mark.parametrize("direction", ["forward", "inverse"])
+@pytest.mark.parametrize("kind", ["int", "float"])
+def test_table_over_nd_chunks(scheduler, kind, direction):
+    """A 2-D array in irregular 2-D chunks (a Fortran-order source, an empty
+    chunk) gives the one-call answer; so does its restored pickled graph."""
+    table = TABLES[kind]
+    rng = _rng()
+    axis = table.xp if direction == "forward" else table.fp
+    values = axis[rng.integers(0, len(axis), (30, 40))]
+    values = np.asfortranarray(values)
+    call = table.forward if direction == "forward" else functools.partial(table.inverse, method="nearest")
+    want = call(values)
+    chunked = da.from_array(values, chunks=((10, 0, 20), (7, 33)))
+    arr = chunked.map_blocks(call, dtype=want.dtype, meta=np.empty((0, 0), dtype=want.dtype))
+    assert _same(arr.compute(), want)
+    assert _same(pickle.loads(pickle.dumps(arr)).compute(), want)
+
+
+def test_table_errors_propagate(scheduler):
+    x = np.zeros((20, 10), dtype=np.uint64)
+    x[17, 3] = 2**63
+    arr = da.from_array(x, chunks=(5, 5)).map_blocks(TABLES["int"].forward, dtype=np.int64,
+                                                     meta=np.empty((0, 0), dtype=np.int64))
+    with pytest.raises(quorvane.OutOfBoundsError) as info:
+        arr.compute()
+    # the index is the block's own
+    assert info.value.args == ("x[2, 3] = 9223372036854775808 is outside the table [0, 3000110]",)
