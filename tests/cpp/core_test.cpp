@@ -18,12 +18,14 @@
 #include "batch.hpp"
 #include "extended.hpp"
 #include "piecewise.hpp"
+#include "prepared.hpp"
 #include "schemes_float.hpp"
 #include "schemes_int.hpp"
 
 using namespace quorvane;
 using u64 = std::uint64_t;
 using i64 = std::int64_t;
+using u32 = std::uint32_t;
 
 namespace {
 
@@ -633,7 +635,74 @@ void filling_matches_complete_table() {
 
 }  // namespace
 
+
+// Prepared tables, on every route (the driver in chunks, the partitioned
+// route, a split across threads with and without injected faults, queries
+// converted from narrower types, masked queries), against the reference
+// lookups one query at a time: the same answers, and the first failure.
+template <class F>
+void prepared_matches_reference() {
+    const std::size_t n = prepared::partition_from + 777;  // partitioned when large and unsorted
+    std::vector<u64> xp = increasing_axis<u64>(n);
+    std::vector<F> fp = increasing_axis<F>(n);
+    const Prepared<F> table(Interp<u64, F>(buffer_of(xp), buffer_of(fp)));
+    Faults faults;
+    for (int round = 0; round < 12; ++round) {
+        const std::size_t m = round % 3 == 0 ? 5000 : 300000;
+        std::vector<u64> xq = keys_for(xp, m, round % 4 == 1, false);
+        std::vector<F> fq = keys_for(fp, m, round % 4 == 1, round % 5 == 2);
+        if (round % 2 == 0) {  // everything inside: the whole batch is answered
+            for (u64& k : xq) k = std::min(std::max(k, xp[0]), xp[n - 1]);
+            for (F& k : fq) k = std::min(std::max(k, fp[0]), fp[n - 1]);
+        }
+        std::vector<char> mask(m, 0);
+        for (std::size_t i = 0; i < m; i += 1 + rng() % 50) mask[i] = round % 3 == 2;
+        Execution exec;
+        exec.workers = 1 + static_cast<unsigned>(round % 3);
+        exec.faults = &faults;
+        faults.thread_starts.store(round == 4 ? 1 : 0);
+        faults.worker_buffers.store(round == 7 ? 1 : 0);
+        QuerySource xs{reinterpret_cast<const char*>(xq.data()), 8, m, Elem::U64};
+        QuerySource fs{reinterpret_cast<const char*>(fq.data()), 8, m, std::is_same_v<F, double> ? Elem::F64 : Elem::I64};
+        if (round % 3 == 2) xs.mask = fs.mask = mask.data(), xs.mask_stride = fs.mask_stride = 1;
+        std::vector<u32> narrow;  // the same keys as uint32, where they fit
+        if (round == 9) {
+            for (u64& k : xq) k &= 0xFFFFFFFFu;
+            for (u64 k : xq) narrow.push_back(static_cast<u32>(k));
+            xs = {reinterpret_cast<const char*>(narrow.data()), 4, m, Elem::U32};
+        }
+        std::vector<F> fout(m);
+        std::vector<u64> xout(m);
+        const Verdict fv = table.forward(xs, Outside<F>{}, fout.data(), exec);
+        const Verdict iv = table.inverse(fs, Method::Nearest, xout.data(), exec);
+        const auto expect = [&](const char* what, const Verdict& v, auto&& reference, auto&& got) {
+            std::size_t first = m;
+            Status status = Status::Ok;
+            bool values = true;
+            for (std::size_t i = 0; i < m && first == m; ++i) {
+                if (mask[i] != 0 && xs.mask != nullptr) continue;
+                const auto r = reference(i);
+                if (r.status != Status::Ok) {
+                    first = i;
+                    status = r.status;
+                } else {
+                    values &= same(r.value, got(i));
+                }
+            }
+            check(v.status == status && (status == Status::Ok || v.index == first) && !v.no_memory, what,
+                  static_cast<long long>(round));
+            check(status != Status::Ok || values, what, -round - 1);
+        };
+        expect("prepared forward", fv, [&](std::size_t i) { return table.table().forward(xq[i]); },
+               [&](std::size_t i) { return fout[i]; });
+        expect("prepared inverse", iv, [&](std::size_t i) { return table.table().inverse(fq[i], Method::Nearest); },
+               [&](std::size_t i) { return xout[i]; });
+    }
+}
+
 int main() {
+    prepared_matches_reference<i64>();
+    prepared_matches_reference<double>();
     sorted_groups_match_locate();
     filling_matches_complete_table();
     large_tables_match_reference();
