@@ -218,6 +218,23 @@ def test_installed_package_ships_typing():
     here = Path(quorvane.__file__).parent
     assert (here / "py.typed").is_file()
     assert (here / "rust.pyi").is_file()
+    assert (here / "_table.pyi").is_file()
+
+
+def test_table_stub_matches_runtime_signatures():
+    tree = ast.parse((SOURCE_PACKAGE / "_table.pyi").read_text(encoding="utf-8"))
+    table = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Table")
+    for name in ("forward", "inverse"):
+        try:
+            sig = inspect.signature(getattr(quorvane.Table, name))
+        except (ValueError, TypeError):
+            pytest.skip("this interpreter gives builtins no signature")
+        for node in table.body:
+            if isinstance(node, ast.FunctionDef) and node.name == name:
+                params = [a.arg for a in node.args.args] + [a.arg for a in node.args.kwonlyargs]
+                assert params == list(sig.parameters), name
+        assert "Returns" in getattr(quorvane.Table, name).__doc__, name
+    assert ast.get_docstring(table) and quorvane.Table.__doc__
 
 
 _mypy_missing = importlib.util.find_spec("mypy") is None
@@ -282,6 +299,19 @@ where: npt.NDArray[np.uint64] = inverse_float(np.array([0.5, 0.0], dtype=np.floa
                                               samples, levels, method=None)
 print(back.tolist(), floor.tolist(), ceil.tolist(), exact.tolist(),
       level.tolist(), where.tolist())
+
+# The prepared table: array-likes of any shape, scalars, a method held in
+# a plain str, errors caught by class.
+clock = quorvane.Table(samples, times)
+chosen: str = "nearest"
+grid: npt.NDArray[np.int64] = clock.forward(np.array([[0, 1_000], [2_000, 3_000]], dtype=np.uint16))
+one = clock.forward(1_000, outside="clamp", workers=2)
+back_again: npt.NDArray[np.uint64] = clock.inverse(grid, chosen, workers=-1)
+try:
+    clock.inverse([T0 - 1], method=chosen if chosen == "ffill" else None)
+except quorvane.OutOfBoundsError as exc:
+    print(exc.args[0][:5])
+print(len(clock), clock.xp.dtype, grid.shape, int(one), back_again.tolist())
 '''
 
 # Each line marked "# E" must be reported by mypy, and no other line.  The
@@ -313,6 +343,11 @@ quorvane.forward_int(xp, xp)  # E
 quorvane.inverse_float(ff, xp, ff, mode="nearest")  # E
 quorvane.forward_int([1, 2], xp, fi)  # E
 ok: Any = quorvane.inverse_float(ff, xp, ff, method=None)
+table = quorvane.Table(xp, fi)
+table.forward(xp, "clamp")  # E
+table.inverse(fi, method=5)  # E
+table.forward(xp, workers="all")  # E
+not_a_table: int = quorvane.Table(xp, fi)  # E
 '''
 
 
@@ -346,4 +381,6 @@ def test_mypy_checks_the_package(tmp_path, mypy_cache):
 def test_typical_use_runs(capsys):
     # The sample that mypy accepts is real code: it runs against the module.
     exec(compile(TYPICAL_USE, "typical.py", "exec"), {"__name__": "typical"})
-    assert capsys.readouterr().out.startswith("[0, 1000, ")
+    out = capsys.readouterr().out
+    assert out.startswith("[0, 1000, ")
+    assert "f[0] " in out and out.rstrip().endswith("[[0, 1000], [2000, 3000]]")
