@@ -284,6 +284,17 @@ bool descr_is_generic(PyArray_Descr* descr) noexcept {
     return meta != nullptr && meta->meta.base == NPY_FR_GENERIC;
 }
 
+// Whether every element of a time array (native order, 8 bytes) is NaT.
+bool only_not_a_time(PyArrayObject* a) noexcept {
+    Ref flat(PyArray_NewCopy(a, NPY_CORDER));
+    if (!flat) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto* v = static_cast<const i64*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flat.get())));
+    return std::all_of(v, v + PyArray_SIZE(a), [](i64 c) { return c == not_a_time; });
+}
+
 // The time kind of a dtype kind character.
 TimeKind time_kind(char kind) noexcept {
     return kind == 'M' ? TimeKind::Datetime : kind == 'm' ? TimeKind::Timedelta : TimeKind::None;
@@ -622,7 +633,10 @@ bool read_input(PyObject* obj, const char* name, const Axis& axis, bool float_va
         }
         in.src.elem = elem;
         if (time != TimeKind::None) {
-            const u128 unit = descr_is_generic(descr) ? axis.attoseconds : descr_attoseconds(descr);
+            // The generic unit holds only NaT, each refused as such; a
+            // count without a unit is never taken for the axis's unit.
+            const bool generic = descr_is_generic(descr) && only_not_a_time(a);
+            const u128 unit = generic ? axis.attoseconds : descr_attoseconds(descr);
             if (unit == 0) {
                 Ref type = dtype_name(a);
                 return type && fail(invalid_type_type, msg::unit_without_length, name, type.get());
