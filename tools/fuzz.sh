@@ -75,10 +75,18 @@ wait "$f80_build" || built=1
 [ "$built" -eq 0 ] || { echo "fuzz.sh: build failed" >&2; exit 1; }
 echo "fuzz.sh: built in $(( $(date +%s) - start )) s"
 
-# Per target: the longest input, and options.  Value profiles guide the
-# float target's comparisons of operands towards the edges of roundings.
+# Per target: the longest input, and options.  The batch target's inputs
+# range from microseconds to a second (tables of millions of entries,
+# batches past the first poll): scheduling by execution time keeps the
+# slow ones from taking most of the time.  Value profiles guide the float
+# target's comparisons of operands towards the edges of roundings.
 max_len() { case "$1" in fuzz_batch) echo 2048 ;; *) echo 96 ;; esac; }
-extra() { case "$1" in fuzz_f80) echo -use_value_profile=1 ;; *) ;; esac; }
+extra() {
+    case "$1" in
+        fuzz_batch) echo -entropic_scale_per_exec_time=1 ;;
+        fuzz_f80) echo -use_value_profile=1 ;;
+    esac
+}
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:symbolize=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"

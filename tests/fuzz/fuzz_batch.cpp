@@ -218,6 +218,7 @@ struct Source {
     std::vector<u64> xs;  // what the views read, index by index
     std::vector<F> fs;
     std::vector<u64> fords;  // ordinals of fs
+    std::optional<Interp<u64, F>> complete;  // Interp(Buffer, Buffer) of xs and fs, once made
 };
 
 // The elements the views read: the ones laid out, except that with stride
@@ -329,7 +330,7 @@ void generate(const Generator& g, std::vector<u64>& xs, std::vector<F>& fs) {
 // mutations of the queries keep them, and making them would dominate an
 // execution.
 template <class F>
-const Source<F>& decode_table(Reader& in, unsigned size_class, unsigned xcode, unsigned fcode) {
+Source<F>& decode_table(Reader& in, unsigned size_class, unsigned xcode, unsigned fcode) {
     static Source<F> cached;
     static std::vector<std::uint8_t> cached_key;
     static Source<F> fresh;
@@ -350,6 +351,7 @@ const Source<F>& decode_table(Reader& in, unsigned size_class, unsigned xcode, u
             cached.xv = lay_out(cached.xstore, xs, layout_of(xcode));
             cached.fv = lay_out(cached.fstore, fs, layout_of(fcode));
             read_back_all(cached, std::move(xs), std::move(fs));
+            cached.complete.reset();
             return cached;
         }
         generate(g, xs, fs);
@@ -357,7 +359,25 @@ const Source<F>& decode_table(Reader& in, unsigned size_class, unsigned xcode, u
     fresh.xv = lay_out(fresh.xstore, xs, layout_of(xcode));
     fresh.fv = lay_out(fresh.fstore, fs, layout_of(fcode));
     read_back_all(fresh, std::move(xs), std::move(fs));
+    fresh.complete.reset();
     return fresh;
+}
+
+// The complete table of a source: made when first asked for, and for a
+// large source kept for the inputs that reuse it.  The batch routes never
+// write a complete table, so it must still hold the source's elements;
+// that is checked at every reuse.
+template <class F>
+Interp<u64, F>& complete_table(Source<F>& src) {
+    const std::size_t n = src.xs.size();
+    if (!src.complete) {
+        src.complete.emplace(buffer_of(src.xs), buffer_of(src.fs));
+    } else if (std::memcmp(src.complete->coordinates(), src.xs.data(), n * sizeof(u64)) != 0 ||
+               std::memcmp(src.complete->values(), src.fs.data(), n * sizeof(F)) != 0) {
+        std::fprintf(stderr, "fuzz_batch: a complete table of %zu entries was written by a batch\n", n);
+        std::abort();
+    }
+    return *src.complete;
 }
 
 // ---------------------------------------------------------------------------
@@ -543,10 +563,55 @@ struct Header {
     bool lazy_pieces;
     unsigned xcode, fcode, qcode;
     Pieces pieces;
+    bool long_batch;  // also the batch repeated past the first poll
+    bool interrupt;   // ... whose poll then asks to stop
 };
 
+// A batch of poll_interval + p queries repeating the p of `pattern`, so
+// that the driver polls once and, unless told to stop there, goes on past
+// the poll.  It takes no memory, and the reference needs only the
+// pattern's answers: the answer of a query depends on its key alone.
+template <class K>
+struct Repeated {
+    StridedView<K> pattern;
+    std::size_t size() const noexcept { return poll_interval + pattern.size(); }
+    K operator[](std::size_t i) const noexcept { return pattern[i % pattern.size()]; }
+};
+
+// The long batch on a table from views (the route whose filling the poll
+// concerns): at the poll the copies must be complete, and the outcome is
+// the pattern's first failure, else Interrupted at the poll or Ok.
+template <class X, class F, class R, class Batch>
+void long_batch(const Case& c, const Header& h, StridedView<X> xv, StridedView<F> fv, const Expected<R>& want,
+                Batch&& batch) {
+    using Table = Interp<X, F>;
+    std::optional<Table> lazy;
+    if (Table::from_views(xv, fv, lazy) != Table::Build::Ok) std::abort();
+    const std::size_t p = want.values.size();
+    const std::size_t m = poll_interval + p;
+    std::vector<R> out(m);
+    std::size_t polls = 0;
+    auto poll = [&] {
+        ++polls;
+        if (lazy->filled() != lazy->size()) mismatch(c, "long", "table incomplete at the poll", 0, lazy->size(), lazy->filled());
+        return !h.interrupt;
+    };
+    const BatchOutcome got = batch(*lazy, out.data(), poll);
+    const bool fails = want.outcome.status != Status::Ok;
+    const BatchOutcome expected = fails ? want.outcome
+                                        : h.interrupt ? BatchOutcome{poll_interval, Status::Interrupted}
+                                                      : BatchOutcome{m, Status::Ok};
+    if (got.status != expected.status) mismatch(c, "long", "status", expected.index, static_cast<u64>(expected.status), static_cast<u64>(got.status));
+    if (got.index != expected.index) mismatch(c, "long", "first failing index", 0, expected.index, got.index);
+    if (polls != (fails ? 0u : 1u)) mismatch(c, "long", "number of polls", 0, fails ? 0 : 1, polls);
+    for (std::size_t i = 0; i < expected.index; ++i) {
+        if (bits_of(out[i]) != bits_of(want.values[i % p])) mismatch(c, "long", "value", i, bits_of(want.values[i % p]), bits_of(out[i]));
+    }
+    expect_complete(c, "long", *lazy, got);
+}
+
 template <class F>
-void run_forward(const Header& h, const Source<F>& src, Reader& in) {
+void run_forward(const Header& h, Source<F>& src, Reader& in) {
     using Table = Interp<u64, F>;
     const std::vector<u64> keys = decode_queries<u64>(in, src.xs);  // u64 values are their own ordinals
     std::vector<unsigned char> qstore;
@@ -554,9 +619,10 @@ void run_forward(const Header& h, const Source<F>& src, Reader& in) {
     const std::size_t m = q.size();
     const Case c{std::is_same_v<F, double> ? "f64" : "i64", false, Method::Absent, src.xs.size(), m};
 
-    // An empty batch needs no reference table (and its answer is the lazy
-    // route's alone); big tables cost most in their copies.
-    Table complete = m ? Table(buffer_of(src.xs), buffer_of(src.fs)) : Table(Buffer<u64>(), Buffer<F>());
+    // An empty batch needs no reference table: its answer is the lazy
+    // route's alone.
+    static Table none{Buffer<u64>(), Buffer<F>()};
+    Table& complete = m ? complete_table(src) : none;
     Expected<F> want{std::vector<F>(m), {m, Status::Ok}};
     for (std::size_t i = 0; i < m; ++i) {
         const Lookup<F> r = complete.forward(q[i]);
@@ -606,10 +672,15 @@ void run_forward(const Header& h, const Source<F>& src, Reader& in) {
         compare(c, "lazy-pieces", want, got, out);
         expect_complete(c, "lazy-pieces", *lazy, got);
     }
+    if (h.long_batch) {
+        long_batch<u64, F, F>(c, h, src.xv, src.fv, want, [&q](Table& t, F* result, auto& poll) {
+            return forward_batch(t, Repeated<u64>{q}, result, poll);
+        });
+    }
 }
 
 template <class F>
-void run_inverse(const Header& h, const Source<F>& src, Reader& in) {
+void run_inverse(const Header& h, Source<F>& src, Reader& in) {
     using Table = Interp<u64, F>;
     const std::vector<F> keys = decode_queries<F>(in, src.fords);
     std::vector<unsigned char> qstore;
@@ -618,7 +689,8 @@ void run_inverse(const Header& h, const Source<F>& src, Reader& in) {
     const Method method = h.method;
     const Case c{std::is_same_v<F, double> ? "f64" : "i64", true, method, src.xs.size(), m};
 
-    Table complete = m ? Table(buffer_of(src.xs), buffer_of(src.fs)) : Table(Buffer<u64>(), Buffer<F>());
+    static Table none{Buffer<u64>(), Buffer<F>()};
+    Table& complete = m ? complete_table(src) : none;
     Expected<u64> want{std::vector<u64>(m), {m, Status::Ok}};
     for (std::size_t i = 0; i < m; ++i) {
         const Lookup<u64> r = complete.inverse(q[i], method);
@@ -670,11 +742,16 @@ void run_inverse(const Header& h, const Source<F>& src, Reader& in) {
         compare(c, "lazy-pieces", want, got, out);
         expect_complete(c, "lazy-pieces", *lazy, got);
     }
+    if (h.long_batch) {
+        long_batch<u64, F, u64>(c, h, src.xv, src.fv, want, [&q, method](Table& t, u64* result, auto& poll) {
+            return inverse_batch(t, Repeated<F>{q}, method, result, poll);
+        });
+    }
 }
 
 template <class F>
 void run(const Header& h, bool inverse, Reader& in) {
-    const Source<F>& src = decode_table<F>(in, h.size_class, h.xcode, h.fcode);
+    Source<F>& src = decode_table<F>(in, h.size_class, h.xcode, h.fcode);
     // The float path runs under the environment the module sets.
     std::optional<FloatEnvironment> env;
     if constexpr (std::is_same_v<F, double>) env.emplace();
@@ -692,7 +769,8 @@ void run(const Header& h, bool inverse, Reader& in) {
 //      bits 4-6 table: 0-5 written out, 6-7 generated (its first byte
 //      picks the size); bit 7 the lazy-pieces route
 //   1  bits 0-2 layout of xp, bits 3-5 of fp (see layout_of)
-//   2  bits 0-2 layout of the queries
+//   2  bits 0-2 layout of the queries; bits 3-5 all set: the long batch
+//      too, bit 6 whose poll asks to stop
 //   3  piece lengths: 1 + byte % 40 and 1 + next byte
 // then the table, then the query ops.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -705,6 +783,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.xcode = h1 & 7;
     h.fcode = (h1 >> 3) & 7;
     h.qcode = h2 & 7;
+    h.long_batch = (h2 & 0x38) == 0x38;
+    h.interrupt = (h2 & 0x40) != 0;
     h.pieces.a = 1 + in.byte() % 40;
     h.pieces.b = 1 + std::size_t{in.byte()};
     if (h0 & 1) {

@@ -32,9 +32,10 @@ CONTIGUOUS, WIDE, REVERSED, UNALIGNED, WIDE_UNALIGNED, REVERSED_UNALIGNED, ZERO 
 
 
 def header(kind, direction, method=ABSENT, generated=False, lazy_pieces=False,
-           xl=CONTIGUOUS, fl=CONTIGUOUS, ql=CONTIGUOUS, pieces=(16, 5)):
+           xl=CONTIGUOUS, fl=CONTIGUOUS, ql=CONTIGUOUS, pieces=(16, 5), long_batch=False, interrupt=False):
     h0 = kind | direction | method << 2 | (6 if generated else 0) << 4 | (0x80 if lazy_pieces else 0)
-    return bytes([h0, xl | fl << 3, ql, pieces[0] - 1, pieces[1] - 1])
+    h2 = ql | (0x38 if long_batch else 0) | (0x40 if interrupt else 0)
+    return bytes([h0, xl | fl << 3, h2, pieces[0] - 1, pieces[1] - 1])
 
 
 def raw_pick(ordinal):
@@ -192,6 +193,14 @@ def batch_seeds():
         defects=((bytes([3 | 2 << 3]), 2 | 2 << 2 | 1 << 4),)) + q_run3(0, 16, skip=255) + q_random(4, 2)
     s["gen-fill-step-sorted-then-random"] = header(F64, FORWARD, generated=True) + generated(
         FILL_STEP_CLASS, 110, dx=(7, 0), f0=special_pick(8), df=(1, 0)) + q_run3(10, 8, skip=3) + q_random(8, 8)
+    # batches past the first poll: repeated sorted and unsorted stretches,
+    # a poll that stops the batch, and a table with a summary to build
+    s["long-i64-forward"] = header(I64, FORWARD, long_batch=True) + tbl + q_run(0, 2) + q_random(3, 1) \
+        + q_sorted(5, 0, 0)
+    s["long-f64-inverse-interrupted"] = header(F64, INVERSE, NEAREST, long_batch=True, interrupt=True,
+                                               ql=REVERSED) + ftbl + q_random(11, 2) + q_run(1, 1)
+    s["long-gen-summary-built"] = header(I64, INVERSE, BFILL, generated=True, long_batch=True) + generated(
+        12, 150, df=(9, 0)) + q_random(12, 3) + q_run(7, 1, skip=90)
     return s
 
 
