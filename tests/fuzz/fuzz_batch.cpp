@@ -77,6 +77,10 @@ private:
 // +inf, +NaNs highest.  So ordinal neighbours of f64 are the next
 // representable values, -0.0 and +0.0 are neighbours that compare equal,
 // and walking past an infinity gives NaNs.
+//
+// Contract: ordinal is a bijection onto u64, from_ordinal its inverse; for
+// any a, b that are not NaN, a < b in the type's order implies
+// ordinal(a) < ordinal(b) (and for u64 and i64 the converse holds too).
 // ---------------------------------------------------------------------------
 template <class T>
 u64 ordinal(T v) {
@@ -130,7 +134,8 @@ const std::vector<u64>& specials() {
 }
 
 // An ordinal from a picker byte and what follows it: a special value, one
-// near it, or raw bytes.
+// within 127 ordinals of it (wrapping around u64), raw bytes, or two bytes
+// shifted up by up to 63 bits.
 template <class T>
 u64 pick(Reader& in) {
     const std::uint8_t b = in.byte();
@@ -147,8 +152,10 @@ u64 pick(Reader& in) {
     }
 }
 
-// One step of a walk through ordinals; mostly small increases, so that axes
-// come out strictly increasing often enough to be searched.
+// One step of a walk through ordinals from `prev`, by the step byte and
+// what follows it: mostly small increases (so that axes come out strictly
+// increasing often enough to be searched), then long ones, wrapping sums,
+// equal neighbours, small descents and jumps to an edge value.
 template <class T>
 u64 step(Reader& in, u64 prev) {
     const std::uint8_t b = in.byte();
@@ -519,11 +526,25 @@ void compare(const Case& c, const char* route, const Expected<R>& want, BatchOut
 }
 
 // A table from views holds complete copies when a batch has returned,
-// unless the batch ended at a descent found in a prefix.
+// unless the batch ended at a descent found in a prefix.  Once complete, it
+// is the complete table: the same elements and both order flags the same
+// (the batch only read the flag of the axis it searched).
 template <class T>
-void expect_complete(const Case& c, const char* route, const T& table, BatchOutcome got) {
+void expect_complete(const Case& c, const char* route, const T& table, BatchOutcome got, const T& reference) {
     if (c.m > 0 && got.status != Status::NotStrictlyIncreasing && table.filled() != table.size()) {
         mismatch(c, route, "table left incomplete", got.index, table.size(), table.filled());
+    }
+    if (c.m == 0 || table.filled() != table.size()) return;
+    if (table.xp_strictly_increasing() != reference.xp_strictly_increasing()) {
+        mismatch(c, route, "xp order flag", 0, reference.xp_strictly_increasing(), table.xp_strictly_increasing());
+    }
+    if (table.fp_strictly_increasing() != reference.fp_strictly_increasing()) {
+        mismatch(c, route, "fp order flag", 0, reference.fp_strictly_increasing(), table.fp_strictly_increasing());
+    }
+    const std::size_t n = table.size();
+    if (std::memcmp(table.coordinates(), reference.coordinates(), n * sizeof(*table.coordinates())) != 0 ||
+        std::memcmp(table.values(), reference.values(), n * sizeof(*table.values())) != 0) {
+        mismatch(c, route, "copied elements", 0, 0, 1);
     }
 }
 
@@ -582,8 +603,8 @@ struct Repeated {
 // concerns): at the poll the copies must be complete, and the outcome is
 // the pattern's first failure, else Interrupted at the poll or Ok.
 template <class X, class F, class R, class Batch>
-void long_batch(const Case& c, const Header& h, StridedView<X> xv, StridedView<F> fv, const Expected<R>& want,
-                Batch&& batch) {
+void long_batch(const Case& c, const Header& h, StridedView<X> xv, StridedView<F> fv, const Interp<X, F>& reference,
+                const Expected<R>& want, Batch&& batch) {
     using Table = Interp<X, F>;
     std::optional<Table> lazy;
     if (Table::from_views(xv, fv, lazy) != Table::Build::Ok) std::abort();
@@ -607,7 +628,7 @@ void long_batch(const Case& c, const Header& h, StridedView<X> xv, StridedView<F
     for (std::size_t i = 0; i < expected.index; ++i) {
         if (bits_of(out[i]) != bits_of(want.values[i % p])) mismatch(c, "long", "value", i, bits_of(want.values[i % p]), bits_of(out[i]));
     }
-    expect_complete(c, "long", *lazy, got);
+    expect_complete(c, "long", *lazy, got, reference);
 }
 
 template <class F>
@@ -640,7 +661,7 @@ void run_forward(const Header& h, Source<F>& src, Reader& in) {
         if (Table::from_views(src.xv, src.fv, lazy) != Table::Build::Ok) std::abort();
         const BatchOutcome got = forward_batch(*lazy, q, out.data(), never);
         compare(c, "lazy", want, got, out);
-        expect_complete(c, "lazy", *lazy, got);
+        expect_complete(c, "lazy", *lazy, got, complete);
     }
     if (m == 0) return;
     std::fill(out.begin(), out.end(), F{});
@@ -670,10 +691,10 @@ void run_forward(const Header& h, Source<F>& src, Reader& in) {
         const BatchOutcome got = drive_in_pieces(*lazy, lazy->coordinates(), lazy->xp_strictly_increasing(), q,
                                                  summary, true, h.pieces, empty, answer_on(*lazy));
         compare(c, "lazy-pieces", want, got, out);
-        expect_complete(c, "lazy-pieces", *lazy, got);
+        expect_complete(c, "lazy-pieces", *lazy, got, complete);
     }
     if (h.long_batch) {
-        long_batch<u64, F, F>(c, h, src.xv, src.fv, want, [&q](Table& t, F* result, auto& poll) {
+        long_batch<u64, F, F>(c, h, src.xv, src.fv, complete, want, [&q](Table& t, F* result, auto& poll) {
             return forward_batch(t, Repeated<u64>{q}, result, poll);
         });
     }
@@ -708,7 +729,7 @@ void run_inverse(const Header& h, Source<F>& src, Reader& in) {
         if (Table::from_views(src.xv, src.fv, lazy) != Table::Build::Ok) std::abort();
         const BatchOutcome got = inverse_batch(*lazy, q, method, out.data(), never);
         compare(c, "lazy", want, got, out);
-        expect_complete(c, "lazy", *lazy, got);
+        expect_complete(c, "lazy", *lazy, got, complete);
     }
     if (m == 0) return;
     std::fill(out.begin(), out.end(), u64{0});
@@ -740,10 +761,10 @@ void run_inverse(const Header& h, Source<F>& src, Reader& in) {
         const BatchOutcome got = drive_in_pieces(*lazy, lazy->values(), lazy->fp_strictly_increasing(), q, summary,
                                                  true, h.pieces, pre, answer_on(*lazy));
         compare(c, "lazy-pieces", want, got, out);
-        expect_complete(c, "lazy-pieces", *lazy, got);
+        expect_complete(c, "lazy-pieces", *lazy, got, complete);
     }
     if (h.long_batch) {
-        long_batch<u64, F, u64>(c, h, src.xv, src.fv, want, [&q, method](Table& t, u64* result, auto& poll) {
+        long_batch<u64, F, u64>(c, h, src.xv, src.fv, complete, want, [&q, method](Table& t, u64* result, auto& poll) {
             return inverse_batch(t, Repeated<F>{q}, method, result, poll);
         });
     }
