@@ -1387,7 +1387,14 @@ PyType_Slot table_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec table_spec = {"quorvane.Table", sizeof(TableObject), 0, Py_TPFLAGS_DEFAULT, table_slots};
+// Immutable where the interpreter has the flag (3.10 on): the type's
+// attributes cannot be replaced either.
+#if defined(Py_TPFLAGS_IMMUTABLETYPE)
+constexpr unsigned long table_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long table_flags = Py_TPFLAGS_DEFAULT;
+#endif
+PyType_Spec table_spec = {"quorvane.Table", sizeof(TableObject), 0, table_flags, table_slots};
 
 // ---------------------------------------------------------------------------
 // The module.

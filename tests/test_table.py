@@ -534,6 +534,8 @@ def test_table_object():
             axis[0] = 1
     with pytest.raises(AttributeError):
         table.xp = np.array([1], U64)
+    with pytest.raises(TypeError):
+        type("Sub", (Table,), {})
     assert copy.copy(table) is table and copy.deepcopy(table) is table
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         again = pickle.loads(pickle.dumps(table, protocol))
