@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Build quorvane.rust with AddressSanitizer and UndefinedBehaviorSanitizer
-# and run the workload, and then the test suite, against that build.
+# Build both extension modules (quorvane.rust and quorvane._table) with
+# AddressSanitizer and UndefinedBehaviorSanitizer and run the workload, and
+# then the test suite, against that build.
 #
 #   tools/sanitize.sh [--no-tests] [--no-mpfr] [PYTEST ARGS ...]
 #
 # Builds (with cmake and ninja, beside the other build trees):
 #   build/asan        the hardware backend
 #   build/asan-mpfr   the MPFR backend (skipped with --no-mpfr or without MPFR)
-# and runs tools/workload.py against each.  Then the test suite runs with
-# build/asan/site first on PYTHONPATH: a copy of the package whose rust
-# module is the sanitized build, so that every `import quorvane.rust`,
-# child processes' included, loads it.  Arguments after the options go to
+# and runs tools/workload.py against each (given the build's rust*.so, it
+# loads the _table module beside it).  Then the test suite runs with
+# build/asan/site first on PYTHONPATH: a copy of the package whose two
+# modules are the sanitized build, so that every import of quorvane,
+# child processes' included, loads them.  Arguments after the options go to
 # pytest (default: the whole suite).
 #
 # The sanitizer runtime is preloaded into the interpreter.  Leak detection
@@ -64,12 +66,14 @@ if [ "$mpfr" -eq 1 ]; then
 fi
 echo "sanitize.sh: built in $(( $(date +%s) - start )) s: ${modules[*]}"
 
-# the package, with the sanitized module in place of the installed one
+# the package, with the sanitized modules in place of the installed ones
 SITE="$ROOT/build/asan/site"
 rm -rf "$SITE"
 mkdir -p "$SITE/quorvane"
 cp python/quorvane/*.py python/quorvane/*.pyi python/quorvane/py.typed "$SITE/quorvane/"
-ln -s "$ROOT/${modules[0]}" "$SITE/quorvane/$(basename "${modules[0]}")"
+for module in build/asan/rust*.so build/asan/_table*.so; do
+    ln -s "$ROOT/$module" "$SITE/quorvane/$(basename "$module")"
+done
 
 REPORTS="$ROOT/build/asan/reports"
 rm -rf "$REPORTS"
@@ -89,11 +93,13 @@ for module in "${modules[@]}"; do
 done
 
 if [ "$tests" -eq 1 ]; then
-    loaded=$(PYTHONPATH="$SITE" "$PY" -c 'import quorvane.rust as r; print(r.__file__)')
-    case "$loaded" in
-        "$SITE"/*) ;;
-        *) echo "sanitize.sh: the tests would load $loaded, not the sanitized build" >&2; exit 1 ;;
-    esac
+    loaded=$(PYTHONPATH="$SITE" "$PY" -c 'import quorvane.rust as r, quorvane._table as t; print(r.__file__, t.__file__)')
+    for file in $loaded; do
+        case "$file" in
+            "$SITE"/*) ;;
+            *) echo "sanitize.sh: the tests would load $file, not the sanitized build" >&2; exit 1 ;;
+        esac
+    done
     [ "${#pytest_args[@]}" -eq 0 ] && pytest_args=(tests)
     start=$(date +%s)
     # the MPFR variant of the tests is built by conftest without sanitizers:

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Run tools/workload.py under valgrind's memcheck and fail on a memory
-# error or a definite leak of quorvane.rust.
+# error or a definite leak of quorvane.rust or quorvane._table.
 #
 #   tools/valgrind.sh [--mpfr] [MODULE.so ...]
 #
-# With no MODULE, checks the installed quorvane.rust.  --mpfr also builds
-# the MPFR backend into build/check-mpfr and checks it too.
+# With no MODULE, checks the installed quorvane.rust and quorvane._table.
+# A MODULE is a build's rust*.so; the workload loads the _table module
+# beside it.  --mpfr also builds the MPFR backend into build/check-mpfr and
+# checks it too.
 #
 # Fails when valgrind reports, for any checked module:
 #   - an invalid read, write or free, a mismatched free or overlapping
@@ -18,6 +20,10 @@
 # counted.  Reports go to build/valgrind/.
 #
 # PYTHONMALLOC=malloc makes every Python allocation visible to memcheck.
+# --fair-sched=yes: valgrind runs one thread at a time, handing its lock
+# round in turn only with this option; the workload's threads and a
+# table's workers (which meet the calling thread as it takes the GIL back
+# to poll for signals) would otherwise wait on each other at random.
 # Valgrind computes x87 arithmetic with 64-bit doubles; the workload's float
 # cases are exact in binary64, so their answers are checked all the same.
 set -euo pipefail
@@ -62,7 +68,7 @@ for module in "${modules[@]}"; do
     [ -n "$module" ] && args+=(--module "$module")
     echo "valgrind.sh: memcheck of $label"
     start=$(date +%s)
-    if ! PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+    if ! PYTHONMALLOC=malloc valgrind --tool=memcheck --fair-sched=yes --leak-check=full --show-leak-kinds=definite \
             --errors-for-leak-kinds=definite --num-callers=50 --error-limit=no \
             --xml=yes --xml-file="$xml" --log-file="$log" \
             "$PY" "${args[@]}"; then
@@ -76,7 +82,7 @@ import sys
 import xml.etree.ElementTree as ET
 
 path, label = sys.argv[1], sys.argv[2]
-ours = re.compile(r"(rust\.(cpython|pypy)[^/]*\.so|quorvane)")
+ours = re.compile(r"((rust|_table)\.(cpython|pypy)[^/]*\.so|quorvane)")
 loader = re.compile(r"ld-linux|ld\.so")
 memory = {"InvalidRead", "InvalidWrite", "InvalidFree", "MismatchedFree", "Overlap",
           "InvalidJump", "InvalidMemPool", "FishyValue"}
