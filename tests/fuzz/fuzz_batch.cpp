@@ -12,6 +12,9 @@
 //              batch, one Walk shared by the calls and the summary built up
 //              front, as a prepared table calls it
 //   lazy-pieces  the same on a table from views, summary left to drive
+//   partitioned  partitioned() on the complete table (tables with a summary
+//              and an increasing searched axis), which answers the queries
+//              block by block, as a prepared table does for large batches
 // Each must give, up to the reference's first failing query, the same
 // answers bit for bit, and stop at the same query with the same Status.  A
 // mismatch prints what differs and aborts, so that libFuzzer keeps the input.
@@ -577,6 +580,20 @@ BatchOutcome drive_in_pieces(Table& table, const K* axis, const bool& increasing
     return {m, Status::Ok};
 }
 
+// partitioned() over the whole batch: every query answered, in block order,
+// the outcome the failure of smallest index.  Contract: `axis` strictly
+// increasing, summary built.
+template <class K, class V, class R, class Compute>
+void check_partitioned(const Case& c, const K* axis, const V* other, std::size_t n, const Summary<K>& summary,
+                       StridedView<K> q, const Expected<R>& want, Compute&& compute) {
+    Partition<K, R> p;
+    if (!p.make(q.size(), summary.size())) std::abort();
+    std::vector<R> out(q.size());
+    const BatchOutcome got =
+        partitioned(axis, other, n, summary, q, p, compute, [&out](std::size_t i, R value) { out[i] = value; });
+    compare(c, "partitioned", want, got, out);
+}
+
 // Whole header: type and direction are decided by the caller.
 struct Header {
     Method method;
@@ -675,13 +692,16 @@ void run_forward(const Header& h, Source<F>& src, Reader& in) {
         };
     };
     const Status empty = src.xs.empty() ? Status::OutOfBounds : Status::Ok;
-    {
-        Summary<u64> summary(complete.size());
-        summary.build(complete.coordinates(), complete.size());
-        std::fill(out.begin(), out.end(), F{});
-        const BatchOutcome got = drive_in_pieces(complete, complete.coordinates(), complete.xp_strictly_increasing(), q,
-                                                 summary, false, h.pieces, empty, answer_on(complete));
-        compare(c, "pieces", want, got, out);
+    Summary<u64> summary(complete.size());
+    summary.build(complete.coordinates(), complete.size());
+    std::fill(out.begin(), out.end(), F{});
+    compare(c, "pieces", want,
+            drive_in_pieces(complete, complete.coordinates(), complete.xp_strictly_increasing(), q, summary, false,
+                            h.pieces, empty, answer_on(complete)),
+            out);
+    if (summary.built() && complete.xp_strictly_increasing()) {
+        check_partitioned(c, complete.coordinates(), complete.values(), complete.size(), summary, q, want,
+                          [&complete](u64 x, std::size_t lb) { return complete.forward_at(x, lb); });
     }
     if (h.lazy_pieces) {
         std::optional<Table> lazy;
@@ -743,14 +763,19 @@ void run_inverse(const Header& h, Source<F>& src, Reader& in) {
             return r.status;
         };
     };
-    {
-        Summary<F> summary(complete.size());
-        summary.build(complete.values(), complete.size());
-        std::fill(out.begin(), out.end(), u64{0});
-        const Status pre = m ? inverse_precheck(complete) : Status::Ok;
-        const BatchOutcome got = drive_in_pieces(complete, complete.values(), complete.fp_strictly_increasing(), q,
-                                                 summary, false, h.pieces, pre, answer_on(complete));
-        compare(c, "pieces", want, got, out);
+    Summary<F> summary(complete.size());
+    summary.build(complete.values(), complete.size());
+    std::fill(out.begin(), out.end(), u64{0});
+    compare(c, "pieces", want,
+            drive_in_pieces(complete, complete.values(), complete.fp_strictly_increasing(), q, summary, false,
+                            h.pieces, inverse_precheck(complete), answer_on(complete)),
+            out);
+    if (summary.built() && complete.fp_strictly_increasing()) {
+        check_partitioned(c, complete.values(), complete.coordinates(), complete.size(), summary, q, want,
+                          [&complete, method](F f, std::size_t lb) {
+                              if (Order<F>::is_nan(f)) return fail<u64>(Status::NanOrInf);
+                              return complete.inverse_at(f, lb, method);
+                          });
     }
     if (h.lazy_pieces) {
         std::optional<Table> lazy;
