@@ -12,10 +12,11 @@
 #      partitioned, every kind of batch, workers 1, 2 and -1, failing
 #      queries) while other threads call the four functions, then the same
 #      under injected faults, then each fault alone; every answer checked;
-#   3. the test suite's Table tests and thread tests (the whole of
-#      tests/test_table.py without -q; PYTEST ARGS replace the selection).
-# -q (CI): the short stress (tools/threads.py --quick) and only the thread
-# and fault tests; about a minute and a half on two cores.
+#   3. tests/test_table.py and tests/test_reliability.py but their
+#      signal timing tests (PYTEST ARGS replace the selection).
+# -q (CI): core_test and the short stress (tools/threads.py --quick), no
+# tests unless PYTEST ARGS are given; about a minute and a half on two
+# shared cores.
 #
 # The tests import build/tsan/site first on PYTHONPATH: a copy of the
 # package whose two modules are the TSan build.  The runtime is preloaded
@@ -127,19 +128,20 @@ if ! tsan_python tools/threads.py "${threads_args[@]}"; then
 fi
 echo "tsan.sh: threads.py: $(( $(date +%s) - start )) s"
 
-if [ "${#pytest_args[@]}" -eq 0 ]; then
-    if [ "$quick" -eq 1 ]; then
-        pytest_args=(tests/test_table.py tests/test_reliability.py -k "thread or fault or buffer")
-    else
-        pytest_args=(tests/test_table.py tests/test_reliability.py -k "not Interrupts and not handler")
+# The runtime defers a signal until the thread it interrupts next passes
+# through it (a libc call it intercepts), which a long call may not do for
+# seconds: the tests of how soon a call answers a signal are left out.
+if [ "${#pytest_args[@]}" -eq 0 ] && [ "$quick" -eq 0 ]; then
+    pytest_args=(tests/test_table.py tests/test_reliability.py -k "not Interrupts and not handler")
+fi
+if [ "${#pytest_args[@]}" -gt 0 ]; then
+    start=$(date +%s)
+    # the MPFR variant of the tests is built by conftest without TSan
+    if ! QUORVANE_TEST_MPFR=0 tsan_python -m pytest -q "${pytest_args[@]}"; then
+        status=1
     fi
+    echo "tsan.sh: tests: $(( $(date +%s) - start )) s"
 fi
-start=$(date +%s)
-# the MPFR variant of the tests is built by conftest without TSan
-if ! QUORVANE_TEST_MPFR=0 tsan_python -m pytest -q "${pytest_args[@]}"; then
-    status=1
-fi
-echo "tsan.sh: tests: $(( $(date +%s) - start )) s"
 
 found=$(grep -l -E "WARNING: ThreadSanitizer|ERROR: ThreadSanitizer|SUMMARY: ThreadSanitizer" "$REPORTS"/tsan* 2>/dev/null || true)
 if [ -n "$found" ]; then
