@@ -69,6 +69,7 @@ constexpr const char* expected_time = "%s: expected %S values (the table's %s ax
 constexpr const char* unit_without_length = "%s: %U has no fixed length; convert to a unit such as 's' or 'ns' first";
 constexpr const char* not_1d = "%s must be one-dimensional, got shape %S";
 constexpr const char* masked_samples = "%s has masked elements; a table needs every sample";
+constexpr const char* not_a_base = "%s: quorvane.Table is not a base type";
 constexpr const char* lengths = "xp and fp must have the same length, got len(xp) = %zd and len(fp) = %zd";
 constexpr const char* negative = "%U = %S is negative; coordinates are uint64";
 constexpr const char* too_large = "%U = %S does not fit %s";
@@ -944,7 +945,7 @@ bool parse_outside(TableObject* t, PyObject* obj, Outside<F>& outside) noexcept 
     }
     Input in;
     if (!read_input<F>(obj, "outside", t->f, std::is_same_v<F, double>, in)) return false;
-    if (!in.scalar) {
+    if (!in.scalar && in.ndim != 0) {
         Ref shape(PyObject_GetAttrString(in.shown.get(), "shape"));
         return shape && fail(invalid_value_type, msg::outside_shape, shape.get());
     }
@@ -1239,6 +1240,9 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         PyErr_Fetch(&t, &v, &tb);
         Ref cause_type(t), cause(v), cause_tb(tb);
         return fail(invalid_type_type, "%S", cause ? cause.get() : Py_None);
+    }
+    if (type != table_type) {  // PyPy lets a class derive from it all the same
+        return fail(invalid_type_type, msg::not_a_base, type->tp_name);
     }
     if (!load_numpy()) return nullptr;
     Ref xa = as_array(xp_obj, "xp");
