@@ -13,6 +13,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import pickle
 import re
@@ -377,6 +378,27 @@ def test_masked_queries_are_not_evaluated_and_stay_masked():
     assert INT.forward(np.ma.masked_array([5, 6])).mask.tolist() == [False, False]
 
 
+@pytest.mark.xfail(reason="masked elements of an object array are converted and refused "
+                          "(tests/fuzz/regressions/fuzz_python/table-masked-object-elements)")
+@pytest.mark.parametrize("hidden", [None, -1, 2**64, 1.5, "x"])
+def test_masked_elements_of_object_queries_are_not_evaluated(hidden):
+    # a masked array made from a list holding None is of object dtype
+    got = INT.forward(np.ma.masked_array(np.array([5, hidden], dtype=object), mask=[0, 1]))
+    assert got.mask.tolist() == [False, True] and got[0] == 0
+    got = INT.inverse(np.ma.masked_array(np.array([hidden, 55], dtype=object), mask=[1, 0]), "ffill")
+    assert got.mask.tolist() == [True, False] and got[1] == 15
+
+
+@pytest.mark.xfail(reason="numpy.ma.masked as outside= fills with 0 "
+                          "(tests/fuzz/regressions/fuzz_python/table-outside-masked-constant)")
+@pytest.mark.parametrize("table", [INT, Table([10, 20], [1.0, 2.0]), Table([10, 20], np.array([5, 6], "M8[s]"))],
+                         ids=["int", "float", "datetime"])
+def test_the_masked_constant_is_no_fill_value(table):
+    # a fill value of fp's type is needed: 0 (or the epoch) was never given
+    with pytest.raises((InvalidTypeError, InvalidValueError)):
+        table.forward([5, 15], outside=np.ma.masked)
+
+
 # --------------------------------------------------------------------------
 # time axes
 
@@ -395,6 +417,16 @@ def test_time_axes_keep_their_unit():
     clock = Table([0, 1000], np.array([0, 10], "m8[s]"))
     assert clock.forward(100) == np.timedelta64(1, "s") and clock.forward(100).dtype == np.dtype("m8[s]")
     assert clock.inverse(np.array([2000], "m8[ms]")).tolist() == [200]
+
+
+@pytest.mark.xfail(reason="a coordinate the float scheme rounds up to 2**63 comes back as NaT "
+                          "(tests/fuzz/regressions/fuzz_python/table-inverse-time-past-int64)")
+@pytest.mark.parametrize("method", ["nearest", "bfill"])
+def test_inverse_at_the_end_of_a_time_axis_is_never_nat(method):
+    xp = np.array([2**63 - 7, 2**63 - 1], "M8[ns]")
+    table = Table(xp, [-0.0, 4e300])
+    with contextlib.suppress(Error):  # a documented error would do; NaT would not
+        assert not np.isnat(table.inverse(3.9999999999999996e300, method))
 
 
 TIME_REFUSED = [  # query, error class, message
