@@ -333,7 +333,7 @@ def gen_ints(s, n, lo, hi):
     return out
 
 
-SPECIAL_FLOATS = [0.0, -0.0, 0.5, 1.0, -1.0, 1 / 3, 2.0**53, 2.0**64, 2.0**63, 5e-324, 2.2250738585072014e-308,
+EDGE_FLOATS = [0.0, -0.0, 0.5, 1.0, -1.0, 1 / 3, 2.0**53, 2.0**64, 2.0**63, 5e-324, 2.2250738585072014e-308,
                   1.7976931348623157e308, -1.7976931348623157e308, math.inf, -math.inf, math.nan]
 
 
@@ -346,7 +346,7 @@ def gen_floats(s, n):
         v = v + step * (1 + s.n(5))
     for _ in range(s.n(3) if n else 0):  # NaN, infinities, signed zeros, near neighbours
         k = s.n(n)
-        out[k] = s.pick(SPECIAL_FLOATS + [math.nextafter(out[k - 1], math.inf)])
+        out[k] = s.pick(EDGE_FLOATS + [math.nextafter(out[k - 1], math.inf)])
     return out
 
 
@@ -360,7 +360,7 @@ def gen_queries(s, points, floats, lo, hi):
         p = points[s.n(len(points))] if points else 0
         if floats:
             if c < 3 or not isinstance(p, float) or not math.isfinite(p):
-                v = p if c < 3 else s.pick(SPECIAL_FLOATS)
+                v = p if c < 3 else s.pick(EDGE_FLOATS)
             elif c < 5:
                 q = points[s.n(len(points))]
                 v = (p + q) / 2 if math.isfinite(q) else p
@@ -775,9 +775,9 @@ def bind_table(args, kwargs):
 
 
 def expected_table(args, kwargs):
-    """("ok", spec) or ("raise", classes) for Table(*args, **kwargs).  The
-    order of the checks of xp and fp is not documented: any class of the
-    problems present stands."""
+    """("ok", what the table must hold) or ("raise", classes) for
+    Table(*args, **kwargs).  The order of the checks of xp and fp is not
+    documented: any class of the problems present stands."""
     bound = bind_table(args, kwargs)
     if bound is None:
         return "raise", {InvalidTypeError}
@@ -819,10 +819,10 @@ def expected_table(args, kwargs):
     return "ok", {"xs": convs[0].keys, "fs": convs[1].keys, "x": axes[0], "f": axes[1], "floats": floats}
 
 
-def arrays_of(spec):
+def arrays_of(held):
     """The table as the functions take it."""
-    xp = np.array(spec["xs"], dtype=np.uint64)
-    fp = np.array(spec["fs"], dtype=np.float64 if spec["floats"] else np.int64)
+    xp = np.array(held["xs"], dtype=np.uint64)
+    fp = np.array(held["fs"], dtype=np.float64 if held["floats"] else np.int64)
     return xp, fp
 
 
@@ -832,9 +832,9 @@ def shown(axis, v):
     return str(v)
 
 
-def expected_repr(spec):
-    x, f = spec["x"], spec["f"]
-    n = len(spec["xs"])
+def expected_repr(held):
+    x, f = held["x"], held["f"]
+    n = len(held["xs"])
     if n == 0:
         return f"Table(0 samples, xp {x.dtype}, fp {f.dtype})"
 
@@ -848,23 +848,23 @@ def expected_repr(spec):
         lo, hi = (0, 0) if lo is None else (lo, hi)
         return f"[{shown(axis, a[lo])}, {shown(axis, a[hi])}]"
 
-    return f"Table({n} samples, xp {x.dtype} {span(x, spec['xs'])}, fp {f.dtype} {span(f, spec['fs'])})"
+    return f"Table({n} samples, xp {x.dtype} {span(x, held['xs'])}, fp {f.dtype} {span(f, held['fs'])})"
 
 
-def check_table(t, spec):
+def check_table(t, held):
     """A constructed table holds exactly the converted samples, read-only."""
-    xp, fp = arrays_of(spec)
-    require(type(t) is Table and len(t) == len(spec["xs"]), "len", len(t), spec)
-    for got, want, axis in ((t.xp, xp, spec["x"]), (t.fp, fp, spec["f"])):
+    xp, fp = arrays_of(held)
+    require(type(t) is Table and len(t) == len(held["xs"]), "len", len(t), held)
+    for got, want, axis in ((t.xp, xp, held["x"]), (t.fp, fp, held["f"])):
         require(type(got) is np.ndarray and got.dtype == axis.dtype and got.dtype.type is axis.dtype.type
                 and not got.flags.writeable, f"{axis.name}: {got.dtype!r}, expected {axis.dtype!r}")
         require(cells(got) == cells(want), f"table.{axis.name} differs from the samples", got, want)
     r = repr(t)
-    require(r == expected_repr(spec), "repr", r, expected_repr(spec))
+    require(r == expected_repr(held), "repr", r, expected_repr(held))
 
 
 def fuzz_construct(s, tbl):
-    """Table(xp, fp) from arguments of any form; returns (table, spec) or None."""
+    """Table(xp, fp) from arguments of any form; returns (table, held) or None."""
     x = tbl["xtime"] or "u8"
     f = tbl["ftime"] or ("f8" if tbl["floats"] else "i8")
     good = s.n(2)
@@ -896,7 +896,7 @@ def judge_table(got, exc, want, what):
 # --- queries
 
 
-def expected_options(direction, spec, outside, method, workers):
+def expected_options(direction, held, outside, method, workers):
     """The error classes of the options, and the fill (or 'raise' / 'clamp')."""
     errors = set()
     mode = "raise"
@@ -906,7 +906,7 @@ def expected_options(direction, spec, outside, method, workers):
                 errors.add(InvalidValueError)
             mode = outside
         else:
-            conv = read_arg(outside, spec["f"])
+            conv = read_arg(outside, held["f"])
             if conv.early:
                 errors |= conv.early
             elif not conv.scalar and conv.shape != ():  # a 0-d array is a fill value like a scalar
@@ -914,7 +914,7 @@ def expected_options(direction, spec, outside, method, workers):
             elif conv.keys[0] is SKIP:
                 errors |= {InvalidValueError, InvalidTypeError}  # a masked fill is no value
             elif conv.keys[0] is REFUSED:  # NaT is refused as a time, but marks a missing answer as a fill
-                if spec["f"].time and elements(np.ma.getdata(outside)) == [NAT]:
+                if held["f"].time and elements(np.ma.getdata(outside)) == [NAT]:
                     mode = ("fill", NAT)
                 else:
                     errors.add(InvalidValueError)
@@ -948,12 +948,12 @@ def bind_method(direction, args, kwargs):
     return [bound.get(p, ABSENT) for p in params]
 
 
-def reference(direction, spec, keys, mode, method):
+def reference(direction, held, keys, mode, method):
     """Per query in index order: the expected cell, SKIP, or (index, class)
     of the first that has no answer, from the functions one query at a time
     (one batch first, when every query converted and none may be filled)."""
-    xp, fp = arrays_of(spec)
-    floats = spec["floats"]
+    xp, fp = arrays_of(held)
+    floats = held["floats"]
     fn = getattr(quorvane, f"{direction}_{'float' if floats else 'int'}")
     qdt = np.uint64 if direction == "forward" else np.float64 if floats else np.int64
     tail = (method,) if direction == "inverse" else ()
@@ -1001,7 +1001,7 @@ def one_query(fn, q, xp, fp, tail, direction, mode, floats):
     return None, cls
 
 
-def gen_options(s, direction, spec):
+def gen_options(s, direction, held):
     """outside / method and workers, mostly valid."""
     o = ABSENT
     if direction == "forward":
@@ -1009,8 +1009,8 @@ def gen_options(s, direction, spec):
         if c == 1:
             o = s.pick(["raise", "clamp", "Clamp", "fill", "", " raise"])
         elif c >= 2 and c < 6:
-            o = "clamp" if c == 2 else build(s, [s.pick(spec["fs"] or [0])] if spec["fs"] else [s.pick([0, 1.5])],
-                                           spec["f"].dtype.str if spec["f"].time else ("f8" if spec["floats"] else "i8"))
+            o = "clamp" if c == 2 else build(s, [s.pick(held["fs"] or [0])] if held["fs"] else [s.pick([0, 1.5])],
+                                           held["f"].dtype.str if held["f"].time else ("f8" if held["floats"] else "i8"))
         elif c == 6:
             o = s.pick([math.nan, -1, 2**63, 1.5, np.datetime64("NaT"), np.timedelta64("NaT", "s"),
                         np.datetime64(5000, "ms"), np.ma.masked, np.array(1), None, [1], np.float32(-0.0), True])
@@ -1020,16 +1020,16 @@ def gen_options(s, direction, spec):
     return o, w
 
 
-def fuzz_query(s, t, spec, direction):
-    axis = spec["x"] if direction == "forward" else spec["f"]
-    points = spec["xs"] if direction == "forward" else spec["fs"]
+def fuzz_query(s, t, held, direction):
+    axis = held["x"] if direction == "forward" else held["f"]
+    points = held["xs"] if direction == "forward" else held["fs"]
     lo, hi = (0, U64_MAX) if axis.key == "u" else (I64_MIN, I64_MAX)
     values = gen_queries(s, points, axis.key == "f", lo, hi)
     arg = build(s, values, axis.dtype.str, s.n(2))
     if s.chance(48) and isinstance(arg, np.ndarray) and arg.ndim == 1 and 0 < arg.size:
         # past the size that releases the GIL, and that splits across threads
         arg = np.tile(arg, -(-s.pick([8192, 8192, 140000]) // arg.size))
-    opt, workers = gen_options(s, direction, spec)
+    opt, workers = gen_options(s, direction, held)
     args, kwargs = [arg], {}
     if direction == "forward":
         # numpy.ma.masked (or a 0-d array whose element is masked) is taken as the fill value 0
@@ -1057,7 +1057,7 @@ def fuzz_query(s, t, spec, direction):
         require(exc is not None, f"{direction} bound a call that must not bind", args, kwargs)
         return check_error(exc, {InvalidTypeError}, what=(args, kwargs))
     q, opt, workers = bound
-    errors, mode = expected_options(direction, spec, opt if direction == "forward" else ABSENT,
+    errors, mode = expected_options(direction, held, opt if direction == "forward" else ABSENT,
                                     opt if direction == "inverse" else ABSENT, workers)
     conv = read_arg(q, axis)
     where = conv.where if not errors else None  # the query's index leads the message of its own error only
@@ -1066,15 +1066,15 @@ def fuzz_query(s, t, spec, direction):
         require(exc is not None, f"{direction} returned, expected an error", errors, got, q, opt, workers)
         return check_error(exc, errors, axis.name[0], where, conv, (q, opt, workers))
     method = opt if direction == "inverse" and opt is not ABSENT else None
-    want, fails = reference(direction, spec, conv.keys, mode, method)
+    want, fails = reference(direction, held, conv.keys, mode, method)
     if fails is not None:
         require(exc is not None, f"{direction} returned, expected an error", fails, got,
                 q, opt, workers)
         return check_error(exc, {fails[1]}, axis.name[0], fails[0], conv, (q, opt, workers, t))
     require(exc is None, f"{direction} raised, expected a result", exc, q, opt, workers, want)
-    rdt = (spec["f"] if direction == "forward" else spec["x"]).dtype
+    rdt = (held["f"] if direction == "forward" else held["x"]).dtype
     # a coordinate the float scheme rounds up to 2**63 on a time axis comes back as NaT
-    known(direction == "inverse" and spec["x"].time and any(w is not SKIP and w > I64_MAX for w in want),
+    known(direction == "inverse" and held["x"].time and any(w is not SKIP and w > I64_MAX for w in want),
           "table-inverse-time-past-int64")
     masked = conv.mask is not None
     if conv.scalar or len(conv.shape) == 0:
@@ -1098,13 +1098,13 @@ def fuzz_query(s, t, spec, direction):
 # --- pickling
 
 
-def fuzz_pickle(s, t, spec):
+def fuzz_pickle(s, t, held):
     protocol = s.n(pickle.HIGHEST_PROTOCOL + 1)
     again = pickle.loads(pickle.dumps(t, protocol))
     require(again is not t, "unpickled the same object")
-    check_table(again, spec)
+    check_table(again, held)
     require(copy.copy(t) is t and copy.deepcopy(t) is t, "a copy of a table is not itself")
-    check_table(t, spec)
+    check_table(t, held)
 
 
 class Forged:
