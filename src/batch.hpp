@@ -248,6 +248,8 @@ struct Walk {
 // drive: searches groups of queries on `axis` (the table's searched axis,
 // whose flag is `increasing`) and hands each query's lower bound to
 // answer(i, key, lb) in index order, i counted from the start of `queries`.
+// Contract: the table is not empty (an empty one has no element for the
+// searches' last probe; every caller answers it before).
 // It stops at the first answer that is not Status::Ok.  `table` is filled
 // as far as the search needs (a complete table is never written).
 //

@@ -59,6 +59,7 @@ constexpr const char* bad_method = "method must be None, 'nearest', 'ffill' or '
 constexpr const char* method_type = "method must be None or a str, not %U";
 constexpr const char* bad_outside = "outside must be 'raise', 'clamp' or a fill value, not %R";
 constexpr const char* outside_shape = "outside must be 'raise', 'clamp' or a single fill value, not an array of shape %S";
+constexpr const char* masked_fill = "outside must be 'raise', 'clamp' or a fill value, not a masked value";
 constexpr const char* workers_type = "workers must be an int, not %U";
 constexpr const char* bad_workers = "workers must be a positive number of threads or -1 (all CPUs), not %S";
 // conversion of arguments
@@ -76,6 +77,7 @@ constexpr const char* too_large = "%U = %S does not fit %s";
 constexpr const char* inexact = "%U = %S has no exact float64 value";
 constexpr const char* not_a_time = "%U is NaT";
 constexpr const char* not_whole = "%U = %S is not a whole number of the table's unit (%U)";
+constexpr const char* coordinate_range = "%U = %S is at a coordinate beyond the range of the table's unit (%U)";
 constexpr const char* time_range = "%U = %S is beyond the range of the table's unit (%U)";
 // lookups
 constexpr const char* outside_table = "%U = %S is outside the table [%S, %S]";
@@ -479,11 +481,23 @@ bool convert_objects(PyArrayObject* a, const char* name, const Axis& axis, bool 
     Py_INCREF(descr);
     Ref out(PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(a), PyArray_DIMS(a), nullptr, nullptr, 0, nullptr));
     if (!out) return false;
+    // A masked element is not evaluated, so it is not converted either.
+    Ref mask;
+    if (in.mask) {
+        mask = Ref(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(in.mask.get()), NPY_CORDER));
+        if (!mask) return false;
+    }
+    const auto* hidden = mask ? static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())))
+                              : nullptr;
     auto* items = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flat.get())));
     K* values = static_cast<K*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     for (npy_intp i = 0; i < m; ++i) {
         PyObject* item = items[i];
         Refusal why = Refusal::None;
+        if (hidden != nullptr && hidden[i] != 0) {
+            values[i] = K{};
+            continue;
+        }
         const bool is_float = item != nullptr && (PyFloat_Check(item) || PyArray_IsScalar(item, Float) ||
                                                   PyArray_IsScalar(item, Double) || PyArray_IsScalar(item, Half));
         if (is_float && std::is_same_v<K, double>) {
@@ -945,6 +959,7 @@ bool parse_outside(TableObject* t, PyObject* obj, Outside<F>& outside) noexcept 
     }
     Input in;
     if (!read_input<F>(obj, "outside", t->f, std::is_same_v<F, double>, in)) return false;
+    if (in.mask) return fail(invalid_value_type, msg::masked_fill), false;  // not a value at all
     if (!in.scalar && in.ndim != 0) {
         Ref shape(PyObject_GetAttrString(in.shown.get(), "shape"));
         return shape && fail(invalid_value_type, msg::outside_shape, shape.get());
@@ -1040,6 +1055,26 @@ PyObject* conclude(TableObject* t, const Input& in, const char* name, const Verd
     const Axis& axis = inverse ? t->f : t->x;
     if (v.no_memory) return PyErr_NoMemory();
     if (v.status == Status::Interrupted) return nullptr;  // the handler's exception is set
+    if constexpr (inverse) {
+        // A time axis holds counts up to 2^63 - 1; the float scheme may
+        // round a coordinate near its end up to 2^63, which a time count
+        // cannot be (it would read as NaT).  Among the queries answered
+        // before the first failure, the first such one fails.
+        if (t->x.time != TimeKind::None) {
+            const auto* out = static_cast<const u64*>(
+                result ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())) : scalar_storage);
+            const std::size_t answered =
+                v.failed() ? v.index : in.refusal != Refusal::None ? in.refused_at : in.src.size;
+            for (std::size_t i = 0; i < answered && i < in.src.size; ++i) {
+                if (out[i] >> 63) {
+                    Ref where = shown_index(in, name, i), value = shown_element(in, i);
+                    Ref unit(PyObject_Str(reinterpret_cast<PyObject*>(t->x.descr)));
+                    if (!where || !value || !unit) return nullptr;
+                    return fail(invalid_value_type, msg::coordinate_range, where.get(), value.get(), unit.get());
+                }
+            }
+        }
+    }
     if (v.refusal != Refusal::None) return raise_refusal(in, name, axis, v.index, v.refusal);
     if (v.status != Status::Ok) return raise_lookup<F, inverse>(t, in, name, v.index, v.status, method);
     if (in.refusal != Refusal::None) return raise_refusal(in, name, axis, in.refused_at, in.refusal);
