@@ -343,25 +343,37 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_c
 // The answers of a chunk's queries, by the driver (in index order) or,
 // when the chunk is large and unsorted and the table large, by the
 // partitioned route.  compute(key, lb) gives a key's Lookup<R> from its
-// lower bound on `axis`; answers go to out[place(i)].  `other` is the other
-// axis.
-template <class X, class F, class K, class V, class R, class Compute, class Place>
+// lower bound on `axis`; query i's answer goes to out[i], or to
+// out[positions[i]] when positions are given (masked queries left out).
+// `other` is the other axis.
+template <class X, class F, class K, class V, class R, class Compute>
 BatchOutcome search_chunk(Interp<X, F>& table, const K* axis, const V* other, const bool& increasing,
                           Summary<K>& summary, const StridedView<K>& keys, Walk<K>& walk,
-                          Partition<K, R>& partition, R* out, Place&& place, Compute&& compute) noexcept {
+                          Partition<K, R>& partition, R* out, const std::size_t* positions,
+                          Compute&& compute) noexcept {
     const std::size_t n = table.size();
     if (increasing && summary.built() && n >= partition_from &&
         keys.size() >= partition_per_block * summary.size() && mostly_unsorted(keys) &&
         partition.make(keys.size(), summary.size())) {
         walk = Walk<K>{};
-        return partitioned(axis, other, n, summary, keys, partition, compute,
-                           [&](std::size_t i, R value) noexcept { out[place(i)] = value; });
+        return partitioned(axis, other, n, summary, keys, partition, compute, [&](std::size_t i, R value) noexcept {
+            out[positions != nullptr ? positions[i] : i] = value;
+        });
     }
     auto never = [] { return true; };
+    // Two instantiations, so that the common one has no branch per query.
+    if (positions == nullptr) {
+        return drive(table, axis, increasing, keys, summary, false, walk, never,
+                     [&](std::size_t i, K key, std::size_t lb) noexcept {
+                         const Lookup<R> r = compute(key, lb);
+                         out[i] = r.value;
+                         return r.status;
+                     });
+    }
     return drive(table, axis, increasing, keys, summary, false, walk, never,
                  [&](std::size_t i, K key, std::size_t lb) noexcept {
                      const Lookup<R> r = compute(key, lb);
-                     out[place(i)] = r.value;
+                     out[positions[i]] = r.value;
                      return r.status;
                  });
 }
@@ -412,7 +424,8 @@ public:
             std::optional<FloatEnvironment> environment;
             if constexpr (std::is_same_v<F, double>) environment.emplace();
             return prepared::search_chunk(t, t.coordinates(), fp, t.xp_strictly_increasing(), xsummary_, keys, walk,
-                                          partition, out, place, [&](X x, std::size_t lb) noexcept {
+                                          partition, positions != nullptr ? out : out + first, positions,
+                                          [&](X x, std::size_t lb) noexcept {
                                               Lookup<F> r = t.forward_at(x, lb);
                                               if (r.status == Status::OutOfBounds &&
                                                   outside.mode != Outside<F>::Mode::Raise) {
@@ -435,11 +448,11 @@ public:
         auto answer_chunk = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<F>& walk, Partition<F, X>& partition) noexcept -> BatchOutcome {
             if (before != Status::Ok) return {0, before};
-            const auto place = [&](std::size_t i) { return positions != nullptr ? positions[i] : first + i; };
             std::optional<FloatEnvironment> environment;
             if constexpr (std::is_same_v<F, double>) environment.emplace();
             return prepared::search_chunk(t, t.values(), t.coordinates(), t.fp_strictly_increasing(), fsummary_, keys,
-                                          walk, partition, out, place, [&](F f, std::size_t lb) noexcept {
+                                          walk, partition, positions != nullptr ? out : out + first, positions,
+                                          [&](F f, std::size_t lb) noexcept {
                                               if (Order<F>::is_nan(f)) return fail<X>(Status::NanOrInf);
                                               return t.inverse_at(f, lb, method);
                                           });
