@@ -5,14 +5,13 @@
 #   tools/fuzz_python.sh -q              CI: about 60 s
 #   tools/fuzz_python.sh --seconds N     a campaign of N seconds
 #   tools/fuzz_python.sh --replay        only replay the regressions and the seeds
-#   options: --skip-known   drop inputs that reach a finding already reported
-#                           (tests/fuzz/regressions/fuzz_python/README.md), so
-#                           that a campaign looks for new ones
-#            --asan         against the extension built with AddressSanitizer and
-#                           UBSan (build/fuzz/asan-python), where a read out of
-#                           bounds is reported; the preloaded runtime takes the
-#                           coverage hooks from atheris, so use it to replay:
-#                           --replay --asan also replays a campaign's corpus
+#   option: --asan   against the extension built with AddressSanitizer and
+#                    UBSan (build/fuzz/asan-python), where a read out of bounds
+#                    is reported; the preloaded runtime takes the coverage
+#                    hooks from atheris, so use it to replay: --replay --asan
+#                    also replays a campaign's corpus.  There a mismatch shows
+#                    as "CHECK failed ... __cxa_throw" (atheris rethrows the
+#                    exception): replay that input without --asan to read it
 #
 # Installs atheris (and gmpy2, which the model of the float functions uses)
 # with pip if missing, and the package from this checkout if it is not
@@ -41,9 +40,8 @@ while [ $# -gt 0 ]; do
         -q) seconds=60; quick=1 ;;
         --seconds) seconds=${2:?--seconds needs a number}; shift ;;
         --replay) replay_only=1 ;;
-        --skip-known) export FUZZ_PYTHON_SKIP_KNOWN=1 ;;
         --asan) asan=1 ;;
-        -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
         *) echo "fuzz_python.sh: unknown argument $1" >&2; exit 2 ;;
     esac
     shift
@@ -81,7 +79,7 @@ mkdir -p "$OUT/artifacts/$T"
 # One input of 4 KiB decodes into about ten calls; coverage is that of the
 # harness's own decisions and the model's, so the value profile of their
 # comparisons helps the fuzzer reach more kinds of arguments and outcomes.
-FLAGS=(-max_len=4096 -timeout=60 -rss_limit_mb=4096 -use_value_profile=1)
+FLAGS=(-max_len=4096 -timeout=60 -rss_limit_mb=4096 -use_value_profile=1 -artifact_prefix="$OUT/artifacts/$T/")
 
 status=0
 regressions=()
@@ -116,8 +114,8 @@ mkdir -p "$work"
 cp -n "tests/fuzz/corpus/$T"/* "$work"/
 echo "fuzz_python.sh: fuzzing for $seconds s (log: $OUT/$T.log)"
 rc=0
-"$PY" tests/fuzz/fuzz_python.py "${FLAGS[@]}" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$OUT/artifacts/$T/" "$work" >"$OUT/$T.log" 2>&1 || rc=$?
+"$PY" tests/fuzz/fuzz_python.py "${FLAGS[@]}" -max_total_time="$seconds" -print_final_stats=1 "$work" \
+    >"$OUT/$T.log" 2>&1 || rc=$?
 executions=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$OUT/$T.log" | grep -o '[0-9]*$' || true)
 last=$(grep -E '^#[0-9]+' "$OUT/$T.log" | tail -n 1 || true)
 echo "fuzz_python.sh: $T: ${executions:-?} executions; last status: ${last:-none}"
