@@ -959,11 +959,12 @@ bool parse_outside(TableObject* t, PyObject* obj, Outside<F>& outside) noexcept 
     }
     Input in;
     if (!read_input<F>(obj, "outside", t->f, std::is_same_v<F, double>, in)) return false;
-    if (in.mask) return fail(invalid_value_type, msg::masked_fill), false;  // not a value at all
     if (!in.scalar && in.ndim != 0) {
         Ref shape(PyObject_GetAttrString(in.shown.get(), "shape"));
         return shape && fail(invalid_value_type, msg::outside_shape, shape.get());
     }
+    // A masked element is no value at all; an unmasked one is its value.
+    if (in.src.mask != nullptr && in.src.mask[0] != 0) return fail(invalid_value_type, msg::masked_fill), false;
     if (in.src.time && in.src.size == 1 && prepared::read<i64>(in.src.data) == not_a_time) {
         outside.fill = static_cast<F>(not_a_time);
         outside.mode = Mode::Fill;

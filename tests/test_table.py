@@ -395,8 +395,6 @@ def test_the_masked_constant_is_no_fill_value(table):
         table.forward([5, 15], outside=np.ma.masked)
 
 
-@pytest.mark.xfail(reason="a masked array as outside= is refused even when its element is not masked "
-                          "(tests/fuzz/regressions/fuzz_python/table-outside-unmasked-masked-array)")
 def test_an_unmasked_masked_scalar_is_a_fill_value():
     assert INT.forward([25, 5], outside=np.ma.masked_array(-1, mask=False)).tolist() == [-1, 0]
     assert INT.forward([25], outside=np.ma.masked_array(np.int8(-1))).tolist() == [-1]
