@@ -318,10 +318,14 @@ struct Input {
     npy_intp dims[NPY_MAXDIMS] = {};
     QuerySource src;
     // An object array converted up to its first element that does not
-    // convert: the batch is evaluated up to there, and the refusal stands
-    // if nothing before it fails.
+    // convert: the batch is evaluated up to there, and the refusal (or, for
+    // an element of the wrong type, the error made for it) stands if
+    // nothing before it fails.
     std::size_t refused_at = 0;
     Refusal refusal = Refusal::None;
+    Ref wrong_type;
+
+    bool cut_short() const noexcept { return refusal != Refusal::None || wrong_type; }
     std::uint64_t storage = 0;  // a Python int or float argument's element
 };
 
@@ -510,7 +514,12 @@ bool convert_objects(PyArrayObject* a, const char* name, const Axis& axis, bool 
             Ref where = shown_index(in, name, static_cast<std::size_t>(i));
             Ref type = item == nullptr ? Ref(PyUnicode_FromString("NULL")) : host::type_name(item);
             if (!where || !type) return false;
-            return fail(invalid_type_type, msg::expected_element, where.get(), accepted(axis, float_values), type.get());
+            Ref text(PyUnicode_FromFormat(msg::expected_element, where.get(), accepted(axis, float_values), type.get()));
+            if (!text) return false;
+            in.wrong_type = Ref(PyObject_CallOneArg(invalid_type_type, text.get()));
+            if (!in.wrong_type) return false;
+            in.refused_at = static_cast<std::size_t>(i);
+            break;
         }
         Ref number(PyNumber_Index(item));
         if (!number || !python_int<K>(number.get(), values[i], why)) return false;
@@ -666,7 +675,7 @@ bool read_input(PyObject* obj, const char* name, const Axis& axis, bool float_va
     a = reinterpret_cast<PyArrayObject*>(in.array.get());
     in.src.data = static_cast<const char*>(PyArray_DATA(a));
     in.src.stride = stride;
-    in.src.size = in.refusal == Refusal::None ? static_cast<std::size_t>(PyArray_SIZE(a)) : in.refused_at;
+    in.src.size = in.cut_short() ? in.refused_at : static_cast<std::size_t>(PyArray_SIZE(a));
     if (in.mask) {
         std::ptrdiff_t mask_stride = 0;
         if (!readable(in.mask, mask_stride)) return false;
@@ -971,6 +980,7 @@ bool parse_outside(TableObject* t, PyObject* obj, Outside<F>& outside) noexcept 
         return true;
     }
     const prepared::Gathered g = prepared::gather<F>(in.src, 0, in.src.size, &outside.fill, nullptr);
+    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;
     const Refusal why = in.refusal != Refusal::None ? in.refusal : g.refusal;
     if (why != Refusal::None) return raise_refusal(in, "outside", t->f, 0, why), false;
     outside.mode = Mode::Fill;
@@ -1065,7 +1075,7 @@ PyObject* conclude(TableObject* t, const Input& in, const char* name, const Verd
             const auto* out = static_cast<const u64*>(
                 result ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())) : scalar_storage);
             const std::size_t answered =
-                v.failed() ? v.index : in.refusal != Refusal::None ? in.refused_at : in.src.size;
+                v.failed() ? v.index : in.cut_short() ? in.refused_at : in.src.size;
             for (std::size_t i = 0; i < answered && i < in.src.size; ++i) {
                 if (out[i] >> 63) {
                     Ref where = shown_index(in, name, i), value = shown_element(in, i);
@@ -1078,6 +1088,7 @@ PyObject* conclude(TableObject* t, const Input& in, const char* name, const Verd
     }
     if (v.refusal != Refusal::None) return raise_refusal(in, name, axis, v.index, v.refusal);
     if (v.status != Status::Ok) return raise_lookup<F, inverse>(t, in, name, v.index, v.status, method);
+    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), nullptr;
     if (in.refusal != Refusal::None) return raise_refusal(in, name, axis, in.refused_at, in.refusal);
     return hand_over(in, std::move(result), descr, scalar_storage);
 }
@@ -1192,6 +1203,7 @@ bool holds_floats(PyArrayObject* a) noexcept {
 template <class K>
 bool read_samples(PyObject* obj, const char* name, const Axis& axis, bool float_values, Input& in) noexcept {
     if (!read_input<K>(obj, name, axis, float_values, in)) return false;
+    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;  // nothing to evaluate
     if (in.scalar || in.ndim != 1) {
         Ref shape = in.shown ? Ref(PyObject_GetAttrString(in.shown.get(), "shape")) : Ref(PyTuple_New(0));
         return shape && fail(invalid_value_type, msg::not_1d, name, shape.get());
@@ -1215,6 +1227,7 @@ bool copy_samples(const Input& in, const char* name, const Axis& axis, Buffer<K>
     if (!out.ok()) return PyErr_NoMemory(), false;
     const prepared::Gathered g = prepared::gather<K>(in.src, 0, in.src.size, out.data(), nullptr);
     if (g.refusal != Refusal::None) return raise_refusal(in, name, axis, g.refused_at, g.refusal), false;
+    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;
     if (in.refusal != Refusal::None) return raise_refusal(in, name, axis, in.refused_at, in.refusal), false;
     return true;
 }
@@ -1222,8 +1235,8 @@ bool copy_samples(const Input& in, const char* name, const Axis& axis, Buffer<K>
 template <class F>
 Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Axis& f) noexcept {
     std::optional<Interp<u64, F>> table;
-    if (prepared::in_place<u64>(xin.src) && prepared::in_place<F>(fin.src) && xin.refusal == Refusal::None &&
-        fin.refusal == Refusal::None) {
+    if (prepared::in_place<u64>(xin.src) && prepared::in_place<F>(fin.src) && !xin.cut_short() &&
+        !fin.cut_short()) {
         // Copied and checked in one pass, as the functions do.
         const StridedView<u64> xv{xin.src.data, static_cast<std::ptrdiff_t>(xin.src.size), xin.src.stride};
         const StridedView<F> fv{fin.src.data, static_cast<std::ptrdiff_t>(fin.src.size), fin.src.stride};

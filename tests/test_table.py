@@ -295,6 +295,10 @@ def test_a_conversion_error_after_a_failing_query_is_not_reported():
         INT.forward([5, 99, 2**64])
     with pytest.raises(InvalidValueError, match=r"^x\[1\] = -1 is negative"):
         INT.forward(np.array([5, -1, 99], I64))
+    with pytest.raises(OutOfBoundsError, match=r"^x\[0\] = 99 is outside"):
+        INT.forward([99, None])
+    with pytest.raises(InvalidTypeError, match=r"^x\[1\]: expected integers"):
+        INT.forward([15, None, 99])
 
 
 SAMPLES_REFUSED = [  # xp, fp, error class, message
