@@ -968,6 +968,7 @@ bool parse_outside(TableObject* t, PyObject* obj, Outside<F>& outside) noexcept 
     }
     Input in;
     if (!read_input<F>(obj, "outside", t->f, std::is_same_v<F, double>, in)) return false;
+    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;
     if (!in.scalar && in.ndim != 0) {
         Ref shape(PyObject_GetAttrString(in.shown.get(), "shape"));
         return shape && fail(invalid_value_type, msg::outside_shape, shape.get());
@@ -980,7 +981,6 @@ bool parse_outside(TableObject* t, PyObject* obj, Outside<F>& outside) noexcept 
         return true;
     }
     const prepared::Gathered g = prepared::gather<F>(in.src, 0, in.src.size, &outside.fill, nullptr);
-    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;
     const Refusal why = in.refusal != Refusal::None ? in.refusal : g.refusal;
     if (why != Refusal::None) return raise_refusal(in, "outside", t->f, 0, why), false;
     outside.mode = Mode::Fill;

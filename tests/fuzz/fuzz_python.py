@@ -173,6 +173,7 @@ class Refused:  # an element that does not convert: InvalidValueError when the b
 
 
 REFUSED = Refused()
+WRONG = "an element of the wrong kind"
 
 
 class Conv:
@@ -208,8 +209,11 @@ def elements(a):
     return np.array(a).ravel().tolist()
 
 
-def read_arg(obj, axis, samples=False):
-    """The harness's reading of a query, fill value or sample argument (see Conv)."""
+def read_arg(obj, axis, samples=False, queries=False):
+    """The harness's reading of a query, fill value or sample argument (see
+    Conv).  In queries, an element of the wrong kind in a list or object
+    array fails at its index, after the queries before it (WRONG); in
+    samples and fill values it fails the argument at once."""
     early = lambda cls, where=None: Conv(early={cls}, where=where)  # noqa: E731
     if isinstance(obj, int) and not isinstance(obj, bool):
         if axis.time:
@@ -257,7 +261,9 @@ def read_arg(obj, axis, samples=False):
                 conv.keys.append(float(v))
                 continue
             if is_float or isinstance(v, bool) or not hasattr(type(v), "__index__"):
-                # an element of the wrong kind makes the argument's kind wrong
+                if queries:
+                    conv.keys.append(WRONG)
+                    break  # nothing after it is converted
                 return Conv(early={InvalidTypeError}, where=i, shape=a.shape, scalar=scalar)
             key = key_of(operator.index(v), axis)
             conv.keys.append(REFUSED if key is None else key)
@@ -943,7 +949,7 @@ def reference(direction, held, keys, mode, method):
     fn = getattr(quorvane, f"{direction}_{'float' if floats else 'int'}")
     qdt = np.uint64 if direction == "forward" else np.float64 if floats else np.int64
     tail = (method,) if direction == "inverse" else ()
-    if keys and SKIP not in keys and REFUSED not in keys:
+    if keys and SKIP not in keys and REFUSED not in keys and WRONG not in keys:
         try:
             out = cells(fn(np.array(keys, dtype=qdt), xp, fp, *tail))
             if not (direction == "inverse" and held["x"].time and max(out) > I64_MAX):
@@ -952,6 +958,8 @@ def reference(direction, held, keys, mode, method):
             pass
     out, seen = [], {}
     for i, k in enumerate(keys):
+        if k is WRONG:
+            return out, (i, InvalidTypeError)
         if k is SKIP or k is REFUSED:
             if k is REFUSED:
                 return out, (i, InvalidValueError)
@@ -1044,7 +1052,7 @@ def fuzz_query(s, t, held, direction):
     q, opt, workers = bound
     errors, mode = expected_options(direction, held, opt if direction == "forward" else ABSENT,
                                     opt if direction == "inverse" else ABSENT, workers)
-    conv = read_arg(q, axis)
+    conv = read_arg(q, axis, queries=True)
     where = conv.where if not errors else None  # the query's index leads the message of its own error only
     errors |= conv.early or set()
     if errors:
