@@ -270,7 +270,8 @@ struct Walk {
 // ---------------------------------------------------------------------------
 template <class Table, class K, class Queries, class Poll, class Answer>
 BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Queries& queries,
-                   Summary<K>& summary, bool may_build, Walk<K>& walk, Poll& poll, Answer&& answer) noexcept {
+                   Summary<K>& summary, bool may_build, Walk<K>& walk, Poll& poll, Answer&& answer,
+                   std::size_t stream_from = search::stream_from) noexcept {
     constexpr std::size_t G = search::group;
     constexpr BatchOutcome descent{0, Status::NotStrictlyIncreasing};
     // An outcome stands once the whole table is copied and its searched
@@ -283,7 +284,7 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
     const auto* values = table.values();
     const std::size_t m = queries.size();
     const std::size_t n = table.size();
-    const bool stream = n >= search::stream_from;
+    const bool stream = n >= stream_from;
     std::size_t next_poll = poll_interval;
     K keys[G];
     std::size_t at[G];  // lower bounds

@@ -100,6 +100,10 @@ namespace prepared {
 // read in place) into a buffer of keys, then searched as one batch, which
 // is enough queries for the partitioned route on the largest tables.
 inline constexpr std::size_t chunk = std::size_t{1} << 20;
+// Tables from this size on prefetch both axes at every query's segment
+// (beyond the first-level cache): a prepared table's batches are the
+// lookups themselves, with no copying to hide the waits behind.
+inline constexpr std::size_t stream_from = std::size_t{1} << 12;
 // Tables from this size on partition large unsorted batches (beyond the
 // second-level cache: 8 MiB per axis).
 inline constexpr std::size_t partition_from = std::size_t{1} << 19;
@@ -363,19 +367,23 @@ BatchOutcome search_chunk(Interp<X, F>& table, const K* axis, const V* other, co
     auto never = [] { return true; };
     // Two instantiations, so that the common one has no branch per query.
     if (positions == nullptr) {
-        return drive(table, axis, increasing, keys, summary, false, walk, never,
-                     [&](std::size_t i, K key, std::size_t lb) noexcept {
-                         const Lookup<R> r = compute(key, lb);
-                         out[i] = r.value;
-                         return r.status;
-                     });
+        return drive(
+            table, axis, increasing, keys, summary, false, walk, never,
+            [&](std::size_t i, K key, std::size_t lb) noexcept {
+                const Lookup<R> r = compute(key, lb);
+                out[i] = r.value;
+                return r.status;
+            },
+            stream_from);
     }
-    return drive(table, axis, increasing, keys, summary, false, walk, never,
-                 [&](std::size_t i, K key, std::size_t lb) noexcept {
-                     const Lookup<R> r = compute(key, lb);
-                     out[positions[i]] = r.value;
-                     return r.status;
-                 });
+    return drive(
+        table, axis, increasing, keys, summary, false, walk, never,
+        [&](std::size_t i, K key, std::size_t lb) noexcept {
+            const Lookup<R> r = compute(key, lb);
+            out[positions[i]] = r.value;
+            return r.status;
+        },
+        stream_from);
 }
 
 }  // namespace prepared
