@@ -175,6 +175,41 @@ inline Ref type_name(PyObject* obj) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Keyword arguments of a fast call, bound to the parameters named in
+// params[0, count): bound[slot] = value, in the caller's order.  False,
+// with the interpreter's message as an exception of class `type` (a
+// TypeError), for an unknown keyword or a parameter bound twice (by
+// position, or by an earlier keyword).
+// ---------------------------------------------------------------------------
+inline constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%U'";
+inline constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
+
+inline bool bind_keywords(const char* full_name, const char* const* params, int count, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames, PyObject** bound, PyObject* type) noexcept {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        for (int p = 0; p < count && PyUnicode_Check(name); ++p) {
+            if (PyUnicode_CompareWithASCIIString(name, params[p]) == 0) {
+                slot = p;
+                break;
+            }
+        }
+        if (slot < 0) {
+            PyErr_Format(type, unexpected_keyword, full_name, name);
+            return false;
+        }
+        if (bound[slot] != nullptr) {
+            PyErr_Format(type, multiple_values, full_name, params[slot]);
+            return false;
+        }
+        bound[slot] = args[nargs + k];
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Memory that a Python object owns outside the interpreter's heap (a
 // result's buffer, a table's copies) is reported to the interpreter while
 // it lives, as NumPy reports its arrays' data.  On PyPy that is what tells

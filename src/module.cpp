@@ -40,8 +40,6 @@ using host::Ref;
 namespace msg {
 constexpr const char* takes_exactly = "%s takes %d positional arguments but %zd were given";
 constexpr const char* takes_from_to = "%s takes from %d to %d positional arguments but %zd were given";
-constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%U'";
-constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
 constexpr const char* missing_head = "%s missing %d required positional %s: ";
 constexpr const char* cannot_convert = "argument '%s': '%U' object cannot be converted to '%s'";
 constexpr const char* array_target = "PyArray<T, D>";
@@ -199,25 +197,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        int slot = -1;
-        for (int p = 0; p < sig.count && PyUnicode_Check(name); ++p) {
-            if (PyUnicode_CompareWithASCIIString(name, sig.params[p]) == 0) {
-                slot = p;
-                break;
-            }
-        }
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, msg::unexpected_keyword, sig.full_name, name);
-            return false;
-        }
-        if (bound[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, msg::multiple_values, sig.full_name, sig.params[slot]);
-            return false;
-        }
-        bound[slot] = args[nargs + k];
+    if (!host::bind_keywords(sig.full_name, sig.params, sig.count, args, nargs, kwnames, bound, PyExc_TypeError)) {
+        return false;
     }
     int missing[4];
     int nmissing = 0;

@@ -51,8 +51,6 @@ using i64 = std::int64_t;
 namespace msg {
 // binding
 constexpr const char* too_many_positional = "%s takes at most %d positional argument%s but %zd were given";
-constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%U'";
-constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
 constexpr const char* missing = "%s missing required argument '%s'";
 // options
 constexpr const char* bad_method = "method must be None, 'nearest', 'ffill' or 'bfill', not %R";
@@ -876,25 +874,8 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        int slot = -1;
-        for (int p = 0; p < sig.count; ++p) {
-            if (PyUnicode_CompareWithASCIIString(name, sig.params[p]) == 0) {
-                slot = p;
-                break;
-            }
-        }
-        if (slot < 0) {
-            fail(invalid_type_type, msg::unexpected_keyword, sig.full_name, name);
-            return false;
-        }
-        if (bound[slot] != nullptr) {
-            fail(invalid_type_type, msg::multiple_values, sig.full_name, sig.params[slot]);
-            return false;
-        }
-        bound[slot] = args[nargs + k];
+    if (!host::bind_keywords(sig.full_name, sig.params, sig.count, args, nargs, kwnames, bound, invalid_type_type)) {
+        return false;
     }
     if (bound[0] == nullptr) {
         fail(invalid_type_type, msg::missing, sig.full_name, sig.params[0]);
