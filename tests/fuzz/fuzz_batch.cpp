@@ -39,6 +39,7 @@
 #include "piecewise.hpp"
 #include "schemes_float.hpp"
 #include "schemes_int.hpp"
+#include "reader.hpp"
 
 using namespace quorvane;
 
@@ -48,29 +49,6 @@ using u64 = std::uint64_t;
 using i64 = std::int64_t;
 
 constexpr std::size_t max_queries = 4096;
-
-// The fuzzer's bytes, read front to back; zeros once they run out.
-class Reader {
-public:
-    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
-    std::uint8_t byte() {
-        if (n_ == 0) return 0;
-        --n_;
-        return *p_++;
-    }
-    // k bytes, little-endian.
-    u64 bytes(int k) {
-        u64 v = 0;
-        for (int i = 0; i < k; ++i) v |= u64{byte()} << (8 * i);
-        return v;
-    }
-    bool done() const { return n_ == 0; }
-    const std::uint8_t* at() const { return p_; }
-
-private:
-    const std::uint8_t* p_;
-    std::size_t n_;
-};
 
 // ---------------------------------------------------------------------------
 // Ordinals: each element type mapped onto u64 in its own order, so that

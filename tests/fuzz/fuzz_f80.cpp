@@ -24,32 +24,13 @@
 
 #include "f80_mpfr.hpp"
 #include "schemes_float.hpp"
+#include "reader.hpp"
 
 using namespace quorvane;
 
 namespace {
 
 using u64 = std::uint64_t;
-
-// The fuzzer's bytes, front to back; zeros once they run out.
-class Reader {
-public:
-    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
-    std::uint8_t byte() {
-        if (n_ == 0) return 0;
-        --n_;
-        return *p_++;
-    }
-    u64 bytes(int k) {
-        u64 v = 0;
-        for (int i = 0; i < k; ++i) v |= u64{byte()} << (8 * i);
-        return v;
-    }
-
-private:
-    const std::uint8_t* p_;
-    std::size_t n_;
-};
 
 // Coordinates: the ends of the range, powers of two and their neighbours,
 // small values, raw bytes.
