@@ -326,12 +326,13 @@ def _calibrate(timer, min_time):
         number *= 10
 
 
-def time_interleaved(cands, repeats, min_time):
+def time_interleaved(cands, repeats, min_time, rotating=FUNCS):
     """Minimum seconds per call of each candidate; the candidates take turns
     so they all see the same machine conditions.
 
-    The module's functions come first, in an order that rotates from one
-    repetition to the next, then the NumPy baselines.  On a virtual machine
+    The candidates named in `rotating` (the module's functions unless told
+    otherwise) come first, in an order that rotates from one repetition to
+    the next, then the others (the NumPy baselines).  On a virtual machine
     that hands freed memory back to its host (free page reporting), the
     first large allocation after a long pause (here: the seconds spent in
     NumPy's 16M-entry calls) faults its pages in from the host again; with
@@ -346,8 +347,8 @@ def time_interleaved(cands, repeats, min_time):
         except Exception as exc:  # keep benchmarking the others
             errors[name] = f"{type(exc).__name__}: {exc}"
     best = {name: math.inf for name in timers}
-    ours = [name for name in timers if name in FUNCS]
-    others = [name for name in timers if name not in FUNCS]
+    ours = [name for name in timers if name in rotating]
+    others = [name for name in timers if name not in rotating]
     for r in range(repeats):
         k = r % max(1, len(ours))
         for name in ours[k:] + ours[:k] + others:
@@ -357,7 +358,7 @@ def time_interleaved(cands, repeats, min_time):
     return best, errors
 
 
-def time_settled(cands, repeats, min_time, missed, quick):
+def time_settled(cands, repeats, min_time, missed, quick, rotating=FUNCS):
     """time_interleaved, repeated after a pause while missed(best) says that
     a target is missed (at most RETRIES times, never in quick mode); every
     candidate keeps its minimum over all rounds, the baselines included.
@@ -365,11 +366,11 @@ def time_settled(cands, repeats, min_time, missed, quick):
     Other tenants of this shared machine load it in bursts that can last
     tens of seconds, longer than one scenario's repetitions; the pause gives
     a burst the chance to pass.  Returns (best, errors, rounds)."""
-    best, errors = time_interleaved(cands, repeats, min_time)
+    best, errors = time_interleaved(cands, repeats, min_time, rotating)
     rounds = 1
     while not quick and rounds <= RETRIES and missed(best):
         time.sleep(RETRY_PAUSE)
-        again, _ = time_interleaved(cands, repeats, min_time)
+        again, _ = time_interleaved(cands, repeats, min_time, rotating)
         best = {name: min(t, again.get(name, t)) for name, t in best.items()}
         rounds += 1
     return best, errors, rounds

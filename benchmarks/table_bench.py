@@ -54,38 +54,19 @@ def report(bench, title, best, rows, quick, printed, unit=1.0):
     return out
 
 
-def rotated(bench, cands, repeats, min_time):
-    """Minimum seconds per call of each candidate, the candidates taking
-    turns in an order that rotates from one repetition to the next: on this
-    virtual machine the call after one that freed a large result pays for
-    faulting fresh pages in (see bench.time_interleaved), and a fixed order
-    would put that on the same candidate every time."""
-    timers = {name: bench.timeit.Timer(fn) for name, fn in cands.items()}
-    numbers = {name: bench._calibrate(timer, min_time) for name, timer in timers.items()}
-    best = {name: float("inf") for name in timers}
-    names = list(timers)
-    for r in range(repeats):
-        k = r % len(names)
-        for name in names[k:] + names[:k]:
-            best[name] = min(best[name], timers[name].timeit(numbers[name]) / numbers[name])
-    bench.gc.collect()
-    return best
-
-
 def timed(bench, cands, repeats, min_time, quick, rows):
-    """rotated(), timed again after a pause while a target of rows is
-    missed (at most bench.RETRIES times, never in quick mode); every
-    candidate keeps its minimum over all rounds."""
+    """Interleaved minimum times, timed again after a pause while a target
+    of rows is missed (bench.time_settled).  Every candidate takes its turn
+    in the rotating order: on this virtual machine the call after one that
+    freed a large result pays for faulting fresh pages in (see
+    bench.time_interleaved), and a fixed order would put that on the same
+    candidate every time."""
     def missed(best):
         return any(target is not None and base is not None and best[call] / best[base] > target
                    for call, base, target in rows)
-    best = rotated(bench, cands, repeats, min_time)
-    rounds = 1
-    while not quick and rounds <= bench.RETRIES and missed(best):
-        time.sleep(bench.RETRY_PAUSE)
-        again = rotated(bench, cands, repeats, min_time)
-        best = {name: min(t, again[name]) for name, t in best.items()}
-        rounds += 1
+    best, errors, rounds = bench.time_settled(cands, repeats, min_time, missed, quick, rotating=cands)
+    for name, error in errors.items():
+        raise RuntimeError(f"{name}: {error}")
     return best, rounds
 
 

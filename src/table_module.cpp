@@ -775,6 +775,17 @@ PyObject* raise_refusal(const Input& in, const char* name, const Axis& axis, std
     return nullptr;
 }
 
+// The error of an argument cut short (Input::cut_short): the one made for
+// an element of the wrong type, or the refusal of the element.
+Raised raise_cut_short(const Input& in, const char* name, const Axis& axis) noexcept {
+    if (in.wrong_type) {
+        PyErr_SetObject(invalid_type_type, in.wrong_type.get());
+    } else {
+        raise_refusal(in, name, axis, in.refused_at, in.refusal);
+    }
+    return {};
+}
+
 // The first descent of an axis: k >= 1 with !(a[k-1] < a[k]).
 template <class T>
 std::size_t first_descent(const T* a, std::size_t n) noexcept {
@@ -1047,11 +1058,12 @@ PyObject* conclude(TableObject* t, const Input& in, const char* name, const Verd
     const Axis& axis = inverse ? t->f : t->x;
     if (v.no_memory) return PyErr_NoMemory();
     if (v.status == Status::Interrupted) return nullptr;  // the handler's exception is set
-    if constexpr (inverse) {
+    if constexpr (inverse && std::is_same_v<F, double>) {
         // A time axis holds counts up to 2^63 - 1; the float scheme may
         // round a coordinate near its end up to 2^63, which a time count
         // cannot be (it would read as NaT).  Among the queries answered
-        // before the first failure, the first such one fails.
+        // before the first failure, the first such one fails.  (The integer
+        // scheme is exact: its coordinates never leave their segment.)
         if (t->x.time != TimeKind::None) {
             const auto* out = static_cast<const u64*>(
                 result ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())) : scalar_storage);
@@ -1069,8 +1081,7 @@ PyObject* conclude(TableObject* t, const Input& in, const char* name, const Verd
     }
     if (v.refusal != Refusal::None) return raise_refusal(in, name, axis, v.index, v.refusal);
     if (v.status != Status::Ok) return raise_lookup<F, inverse>(t, in, name, v.index, v.status, method);
-    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), nullptr;
-    if (in.refusal != Refusal::None) return raise_refusal(in, name, axis, in.refused_at, in.refusal);
+    if (in.cut_short()) return raise_cut_short(in, name, axis);
     return hand_over(in, std::move(result), descr, scalar_storage);
 }
 
@@ -1208,8 +1219,7 @@ bool copy_samples(const Input& in, const char* name, const Axis& axis, Buffer<K>
     if (!out.ok()) return PyErr_NoMemory(), false;
     const prepared::Gathered g = prepared::gather<K>(in.src, 0, in.src.size, out.data(), nullptr);
     if (g.refusal != Refusal::None) return raise_refusal(in, name, axis, g.refused_at, g.refusal), false;
-    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;
-    if (in.refusal != Refusal::None) return raise_refusal(in, name, axis, in.refused_at, in.refusal), false;
+    if (in.cut_short()) return raise_cut_short(in, name, axis);
     return true;
 }
 

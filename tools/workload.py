@@ -45,10 +45,10 @@ def module_paths(path: str | None):
         directory, name = os.path.split(os.path.abspath(path))
         suffix = name[name.index("."):]  # e.g. ".cpython-311-x86_64-linux-gnu.so"
     else:
-        spec = importlib.util.find_spec("quorvane")
-        if spec is None or not spec.submodule_search_locations:
+        package = importlib.util.find_spec("quorvane")
+        if package is None or not package.submodule_search_locations:
             sys.exit("workload: quorvane is not installed; pass --module")
-        directory = list(spec.submodule_search_locations)[0]
+        directory = list(package.submodule_search_locations)[0]
         suffix = next(s for s in importlib.machinery.EXTENSION_SUFFIXES
                       if os.path.exists(os.path.join(directory, "rust" + s)))
     paths = [os.path.join(directory, name + suffix) for name in ("rust", "_table")]
@@ -115,14 +115,25 @@ def expect_raise(label, kind, message, func, *args, **kwargs):
     return None
 
 
-def expect_result(label, want, func, *args, **kwargs):
+RAISED = object()
+
+
+def outcome(label, func, args, kwargs):
+    """One case: what func(*args, **kwargs) returns, or RAISED with the
+    exception recorded as the case's failure (an interrupt or exit passes)."""
     counts["cases"] += 1
     try:
-        result = func(*args, **kwargs)
-    except BaseException as exc:  # noqa: B036
+        return func(*args, **kwargs)
+    except BaseException as exc:  # noqa: B036 - PanicException derives from BaseException
         if isinstance(exc, (KeyboardInterrupt, SystemExit)):
             raise
-        fail(label, f"raised {type(exc).__qualname__}{exc.args!r}")
+        fail(label, f"raised {type(exc).__qualname__}{exc.args!r:.300}")
+        return RAISED
+
+
+def expect_result(label, want, func, *args, **kwargs):
+    result = outcome(label, func, args, kwargs)
+    if result is RAISED:
         return None
     got = result.tolist()
     if got != list(want):
@@ -537,13 +548,8 @@ def same_answer(np, got, want):
 
 
 def expect_answer(np, label, want, func, *args, **kwargs):
-    counts["cases"] += 1
-    try:
-        got = func(*args, **kwargs)
-    except BaseException as exc:  # noqa: B036
-        if isinstance(exc, (KeyboardInterrupt, SystemExit)):
-            raise
-        fail(label, f"raised {type(exc).__qualname__}{exc.args!r:.300}")
+    got = outcome(label, func, args, kwargs)
+    if got is RAISED:
         return None
     if not same_answer(np, got, want):
         fail(label, f"got {got!r:.200} want {want!r:.200}")
