@@ -59,10 +59,10 @@ def module_paths(path: str | None):
 
 
 def load(name, path):
-    spec = importlib.util.spec_from_file_location(f"quorvane_under_check.{name}", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"quorvane_under_check.{name}", path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -113,6 +113,19 @@ def expect_raise(label, kind, message, func, *args, **kwargs):
         return exc
     fail(label, f"returned {result!r} instead of raising")
     return None
+
+
+def in_threads(label, work, bad):
+    """One case: work(k) in four threads at once, k = 0..3; each appends
+    to `bad` what it found wrong."""
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    counts["cases"] += 1
+    if bad:
+        fail(label, f"{len(bad)} wrong answers")
 
 
 RAISED = object()
@@ -501,7 +514,7 @@ def run_cases(rust, np, small):
     expected = fi(qx, big_xp, big_fpi).tobytes()
     bad = []
 
-    def work():
+    def work(_):
         for _ in range(3):
             if fi(qx, big_xp, big_fpi).tobytes() != expected:
                 bad.append(1)
@@ -511,14 +524,7 @@ def run_cases(rust, np, small):
                 if not is_panic(exc):
                     bad.append(2)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    counts["cases"] += 1
-    if bad:
-        fail("threads", f"{len(bad)} wrong answers")
+    in_threads("threads", work, bad)
 
 
 METHODS = [None, "nearest", "ffill", "bfill"]
@@ -920,14 +926,7 @@ def run_table_cases(rust, T, np, small):
             else:
                 bad.append(-k)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    counts["cases"] += 1
-    if bad:
-        fail("Table threads", f"{len(bad)} wrong answers")
+    in_threads("Table threads", work, bad)
 
 
 
