@@ -6,6 +6,7 @@
 // reason; nothing is rounded, wrapped or clamped on the way in.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <type_traits>
 
 #include "binary64.hpp"
+#include "u128.hpp"
 
 namespace quorvane {
 
@@ -38,7 +40,7 @@ constexpr bool exactly_double(S v) noexcept {
         magnitude = static_cast<std::uint64_t>(v);
     }
     if (magnitude == 0) return true;
-    const int width = 64 - __builtin_clzll(magnitude) - __builtin_ctzll(magnitude);
+    const int width = 64 - std::countl_zero(magnitude) - std::countr_zero(magnitude);
     return width <= 53;
 }
 
@@ -90,17 +92,21 @@ constexpr Refusal to_axis(S v, K& out) noexcept {
 // multiplier).  The ratio is kept reduced as p / q, so a count v converts
 // exactly when q divides v, to (v / q) * p, and that must fit int64.
 //
+// Unit lengths need 128 bits (a week is 6.048e23 as), the reduced ratio only
+// 64: a count's magnitude is below 2^63, so a q of 2^63 or more divides only
+// 0, and a p of 2^63 or more scales only 0 into range.  Both saturate at
+// 2^64 - 1, which keeps those answers and lets every count convert in 64-bit
+// arithmetic.
+//
 // Worked: from s to ns, p = 10^9, q = 1: 3 s -> 3000000000 ns.  From ns to
 // s, p = 1, q = 10^9: 3000000000 ns -> 3 s, 1 ns -> NotWhole.  From W to
 // as, p = 6.048e23 > 2^63: only 0 converts; 1 W -> TimeRange.
 // ---------------------------------------------------------------------------
-__extension__ typedef unsigned __int128 u128;
-__extension__ typedef __int128 i128;
-
 struct Rescale {
-    u128 p = 1;
-    u128 q = 1;
+    std::uint64_t p = 1;
+    std::uint64_t q = 1;
 
+    // Contract: from, to != 0.
     static Rescale between(u128 from, u128 to) noexcept {
         u128 a = from, b = to;
         while (b != 0) {
@@ -108,9 +114,14 @@ struct Rescale {
             a = b;
             b = t;
         }
-        return {from / a, to / a};
+        return {saturated(from / a), saturated(to / a)};
     }
     bool identity() const noexcept { return p == 1 && q == 1; }
+
+private:
+    static std::uint64_t saturated(u128 v) noexcept {
+        return high64(v) != 0 ? ~std::uint64_t{0} : low64(v);
+    }
 };
 
 // Contract: v is not NaT (the caller refuses INT64_MIN first), so |v| <
@@ -118,11 +129,12 @@ struct Rescale {
 // result's magnitude is at most 2^63 - 1 on both sides: -2^63 would be NaT.
 constexpr Refusal rescale(std::int64_t v, const Rescale& r, std::int64_t& out) noexcept {
     const bool negative = v < 0;
-    const u128 magnitude = static_cast<u128>(negative ? -static_cast<i128>(v) : static_cast<i128>(v));
+    const std::uint64_t magnitude =
+        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
     if (magnitude % r.q != 0) return Refusal::NotWhole;
-    const u128 whole = magnitude / r.q;
-    constexpr u128 limit = (u128{1} << 63) - 1;
-    // Tested as a division first, so that whole * p cannot wrap 128 bits.
+    const std::uint64_t whole = magnitude / r.q;
+    constexpr std::uint64_t limit = (std::uint64_t{1} << 63) - 1;
+    // Tested as a division first, so that whole * p cannot wrap.
     if (whole != 0 && r.p > limit / whole) return Refusal::TimeRange;
     const auto scaled = static_cast<std::int64_t>(whole * r.p);
     out = negative ? -scaled : scaled;

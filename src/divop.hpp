@@ -4,11 +4,9 @@
 #include <cstdint>
 
 #include "method.hpp"
+#include "u128.hpp"
 
 namespace quorvane {
-
-using u64 = std::uint64_t;
-__extension__ typedef unsigned __int128 u128;
 
 // ---------------------------------------------------------------------------
 // div_128_by_64
@@ -22,12 +20,14 @@ __extension__ typedef unsigned __int128 u128;
 // quotient always fits 64 bits.  x86-64's DIV instruction does exactly this
 // in one instruction, quotient and remainder together, about twice as fast as
 // the compiler's generic 128-by-128 division followed by a multiply for the
-// remainder.  This is the one place that chooses between the two.
+// remainder.  This is the one place that chooses between the two; elsewhere
+// the division of u128.hpp does it (the compiler's, or long division in
+// base 2^32 on the portable limb pair).
 // ---------------------------------------------------------------------------
 inline u64 div_128_by_64(u128 n, u64 d, u64& r) noexcept {
-    const u64 hi = static_cast<u64>(n >> 64);
-    const u64 lo = static_cast<u64>(n);
-#if defined(__x86_64__) && !defined(QUORVANE_GENERIC_DIVISION)
+#if defined(__x86_64__) && defined(QUORVANE_NATIVE_U128) && !defined(QUORVANE_GENERIC_DIVISION)
+    const u64 hi = high64(n);
+    const u64 lo = low64(n);
     u64 q;
     u64 rem;
     // DIV faults when the quotient overflows; the contract (hi < d) rules it out.
@@ -35,11 +35,7 @@ inline u64 div_128_by_64(u128 n, u64 d, u64& r) noexcept {
     r = rem;
     return q;
 #else
-    (void)hi;
-    (void)lo;
-    const u128 q = n / d;
-    r = static_cast<u64>(n - q * d);
-    return static_cast<u64>(q);
+    return divrem_128_by_64(n, d, r);
 #endif
 }
 

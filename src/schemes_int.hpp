@@ -43,7 +43,7 @@ struct Forward<u64, i64> {
         const u64 d = x1 - x0;
         const u64 wa = x1 - x;
         const u64 wb = x - x0;
-        const u128 n = u128{wa} * offset_form(f0) + u128{wb} * offset_form(f1);
+        const u128 n = mul_64x64(wa, offset_form(f0)) + mul_64x64(wb, offset_form(f1));
         return ok(from_offset_form(divide_rounded(n, d, Method::Nearest).value));
     }
 };
@@ -66,7 +66,7 @@ struct Inverse<i64, u64> {
         const u64 d = offset_form(f1) - offset_form(f0);
         const u64 wa = offset_form(f1) - offset_form(f);
         const u64 wb = offset_form(f) - offset_form(f0);
-        const u128 n = u128{wa} * x0 + u128{wb} * x1;
+        const u128 n = mul_64x64(wa, x0) + mul_64x64(wb, x1);
         const Quotient q = divide_rounded(n, d, method);
         return q.present ? ok(q.value) : fail<u64>(Status::NotFound);
     }

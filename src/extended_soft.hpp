@@ -1,0 +1,310 @@
+// The software backend of F80: a sign, a 64-bit significand and a 32-bit
+// exponent, with every operation done in integer arithmetic.  It needs no
+// floating-point unit, environment or library, so it runs the same on every
+// target, and it is the one that gives the same bits whatever the caller has
+// done to the floating-point environment: it never reads it.  Included by
+// extended.hpp only, which picks the backend.
+//
+// A value is zero (m == 0), or (-1)^negative * m * 2^(e - 64) with the top
+// bit of m set, so its magnitude lies in [2^(e-1), 2^e): the decomposition
+// F80Parts is the representation itself.
+//
+// Range.  No operation checks its exponent: results are exact as stated as
+// long as every exponent stays within +-2^30, where the sum or difference of
+// two of them still fits 32 bits.  That covers magnitudes from 2^-(2^30) to
+// 2^(2^30); the float schemes produce only magnitudes between 2^-2100 and
+// 2^1090, and no infinities or NaNs (they check their operands first).
+//
+// Rounding.  + - * / compute the exact result to at least two bits beyond
+// the 64 kept, plus a sticky bit for everything below, and round once to
+// nearest, ties to even (round_to_64 below).  That is what the x87 unit at
+// 64-bit precision and MPFR at a precision of 64 do, so all three backends
+// give the same bits.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <utility>
+
+#include "binary64.hpp"
+#include "divop.hpp"
+#include "u128.hpp"
+
+namespace quorvane {
+
+class F80 {
+public:
+    // -----------------------------------------------------------------------
+    // from_u64: exact.  0 gives zero; otherwise the significand is u shifted
+    // up to its top bit.  Worked: 5 = 0b101 -> m = 0xA000000000000000, e = 3.
+    // -----------------------------------------------------------------------
+    static F80 from_u64(std::uint64_t u) noexcept {
+        if (u == 0) return F80();
+        const int shift = std::countl_zero(u);
+        return F80(false, 64 - shift, u << shift);
+    }
+
+    // Precondition: u < 2^63.  The same as from_u64 (the other backends
+    // have a faster route for it).
+    static F80 from_u63(std::uint64_t u) noexcept { return from_u64(u); }
+
+    // -----------------------------------------------------------------------
+    // from_f64: exact.  Precondition: v finite (the schemes check it first;
+    // a NaN or an infinity gives a meaningless finite value).
+    //   +-0.0        zero
+    //   subnormal    fraction f * 2^-1074: m = f shifted up to its top bit,
+    //                e = -1010 - (that shift); 5e-324 -> m = 2^63, e = -1073
+    //   normal       (2^52 + f) * 2^(E - 1075): m = (2^52 + f) << 11,
+    //                e = E - 1022; 1.0 -> m = 2^63, e = 1
+    // -----------------------------------------------------------------------
+    static F80 from_f64(double v) noexcept {
+        const std::uint64_t bits = binary64::bits(v);
+        const bool negative = (bits & binary64::sign_mask) != 0;
+        const auto field = static_cast<std::int32_t>((bits >> binary64::fraction_bits) & binary64::exponent_max);
+        const std::uint64_t fraction = bits & binary64::fraction_mask;
+        if (field == 0) {
+            if (fraction == 0) return F80();
+            const int shift = std::countl_zero(fraction);
+            return F80(negative, -1010 - shift, fraction << shift);
+        }
+        return F80(negative, field - 1022, (fraction | (std::uint64_t{1} << binary64::fraction_bits)) << 11);
+    }
+
+    // -----------------------------------------------------------------------
+    // Multiplication, rounded.  The product of two significands has 127 or
+    // 128 bits; it is shifted so that its top bit is bit 127, and its low 64
+    // bits decide the rounding.  Zero times anything is zero.  Worked:
+    // (2^64 - 1) * (2^64 - 1) = 2^128 - 2^65 + 1: the high half 2^64 - 2 is
+    // kept, the low half 1 is below a half, so m = 2^64 - 2.
+    // -----------------------------------------------------------------------
+    friend F80 operator*(F80 a, F80 b) noexcept {
+        if (a.m_ == 0 || b.m_ == 0) return F80();
+        const u128 p = mul_64x64(a.m_, b.m_);
+        // Shifted up by one when the top bit is clear, without a branch:
+        // which it is, is a coin toss on random significands.
+        const std::uint64_t short_by = (high64(p) >> 63) ^ 1u;
+        const std::uint64_t high = (high64(p) << short_by) | ((low64(p) >> 63) & short_by);
+        const std::uint64_t low = low64(p) << short_by;
+        const std::int32_t e = a.e_ + b.e_ - static_cast<std::int32_t>(short_by);
+        return rounded(a.negative_ ^ b.negative_, e, high, low);
+    }
+
+    // -----------------------------------------------------------------------
+    // Division, rounded.  The quotient of the significands is taken to 64
+    // bits by one 128-by-64 division: a's significand is placed so that the
+    // quotient lands in [2^63, 2^64) (shifted up by 64 when a's is the
+    // smaller, by 63 otherwise), and the remainder r against b's significand
+    // decides the rounding: above a half when 2r > m_b, a tie when 2r ==
+    // m_b.  Zero divided by anything is zero; division by zero, which no
+    // scheme asks for, gives zero too rather than trapping.  Worked: 1 / 10:
+    // 2^63 * 2^64 / (10 * 2^60) = 0xCCCCCCCCCCCCCCCC rest 8 * 2^60 > a half,
+    // so m = 0xCCCCCCCCCCCCCCCD, e = -3.
+    // -----------------------------------------------------------------------
+    friend F80 operator/(F80 a, F80 b) noexcept {
+        if (a.m_ == 0 || b.m_ == 0) return F80();
+        // Which significand is the larger is a coin toss: no branch.
+        const std::uint64_t not_smaller = a.m_ >= b.m_ ? 1u : 0u;
+        std::int32_t e = a.e_ - b.e_ + static_cast<std::int32_t>(not_smaller);
+        const u128 n = make_u128(a.m_ >> not_smaller, (a.m_ << 63) & (std::uint64_t{0} - not_smaller));
+        std::uint64_t r;
+        std::uint64_t q = div_128_by_64(n, b.m_, r);
+        const std::uint64_t rest = b.m_ - r;  // 2r vs m_b  <=>  r vs m_b - r
+        q += static_cast<std::uint64_t>(r > rest) | (static_cast<std::uint64_t>(r == rest) & q & 1u);
+        if (q == 0) {  // rounded up to 2^64
+            q = std::uint64_t{1} << 63;
+            ++e;
+        }
+        return F80(a.negative_ ^ b.negative_, e, q);
+    }
+
+    friend F80 operator+(F80 a, F80 b) noexcept { return sum(a, b, b.negative_); }
+    friend F80 operator-(F80 a, F80 b) noexcept { return sum(a, b, b.negative_ ^ 1u); }
+
+    // Numeric equality: zeros are equal whatever their sign.
+    friend bool operator==(F80 a, F80 b) noexcept {
+        if (a.m_ == 0 || b.m_ == 0) return a.m_ == b.m_;
+        return a.m_ == b.m_ && a.e_ == b.e_ && a.negative_ == b.negative_;
+    }
+
+    // There are no infinities or NaNs to be.
+    bool is_finite() const noexcept { return true; }
+
+    F80Parts parts() const noexcept {
+        if (m_ == 0) return {true, false, 0, 0};
+        return {false, negative_ != 0, e_, m_};
+    }
+
+    // -----------------------------------------------------------------------
+    // Integral parts, exact.  A value with e >= 64 has no fraction bits and
+    // is returned as it is; one with e <= 0 has magnitude below 1.  Otherwise
+    // the top e bits of m are the whole part and the low 64 - e bits the
+    // fraction.  The result has the value's sign (a zero carries none).
+    //   round_even  to nearest, halfway to even: 0.5 -> 0, 1.5 -> 2,
+    //               2.5 -> 2, -2.5 -> -2, 0.75 -> 1
+    //   floor       toward minus infinity: -0.5 -> -1, 2.5 -> 2
+    //   ceil        toward plus infinity: 0.25 -> 1, -2.5 -> -2
+    // -----------------------------------------------------------------------
+    F80 round_even() const noexcept {
+        if (m_ == 0 || e_ >= 64) return *this;
+        if (e_ <= 0) {
+            // Below a half, or a half exactly (e == 0, m == 2^63): to zero.
+            // Above a half: to one.
+            const bool above_half = e_ == 0 && m_ > (std::uint64_t{1} << 63);
+            return above_half ? whole(negative_ != 0, 1) : F80();
+        }
+        const std::uint64_t whole_part = m_ >> (64 - e_);
+        const std::uint64_t fraction = m_ << e_;  // its top bit is the half
+        constexpr std::uint64_t half = std::uint64_t{1} << 63;
+        const std::uint64_t up =
+            static_cast<std::uint64_t>(fraction > half) | (static_cast<std::uint64_t>(fraction == half) & whole_part);
+        return whole(negative_ != 0, whole_part + (up & 1u));
+    }
+    F80 floor() const noexcept { return toward(negative_ != 0); }
+    F80 ceil() const noexcept { return toward(negative_ == 0); }
+
+private:
+    constexpr F80() noexcept = default;
+    constexpr F80(bool negative, std::int32_t e, std::uint64_t m) noexcept
+        : m_(m), e_(e), negative_(negative ? 1u : 0u) {}
+    constexpr F80(std::uint32_t negative, std::int32_t e, std::uint64_t m) noexcept
+        : m_(m), e_(e), negative_(negative) {}
+
+    // The whole number k with a sign (k < 2^64).
+    static F80 whole(bool negative, std::uint64_t k) noexcept {
+        F80 r = from_u64(k);
+        r.negative_ = negative && k != 0 ? 1u : 0u;
+        return r;
+    }
+
+    // The integer part, plus one in magnitude when `away` and there is a
+    // fraction: floor of a negative value and ceiling of a positive one.
+    F80 toward(bool away) const noexcept {
+        if (m_ == 0 || e_ >= 64) return *this;
+        if (e_ <= 0) return away ? whole(negative_ != 0, 1) : F80();
+        const std::uint64_t whole_part = m_ >> (64 - e_);
+        const bool fraction = (m_ << e_) != 0;
+        return whole(negative_ != 0, whole_part + (away && fraction ? 1u : 0u));
+    }
+
+    // -----------------------------------------------------------------------
+    // rounded: the value (-1)^negative * (high + low / 2^64) * 2^(e - 64),
+    // high's top bit set, rounded to 64 bits, to nearest, ties to even.  low
+    // holds everything below the kept bits: its top bit is the half, and any
+    // other set bit (a sticky bit included) means "more than nothing".
+    // Rounding up 2^64 - 1 gives 2^64, which is 2^63 one exponent higher.
+    // -----------------------------------------------------------------------
+    static F80 rounded(std::uint32_t negative, std::int32_t e, std::uint64_t high, std::uint64_t low) noexcept {
+        const std::uint64_t up = (low >> 63) & (static_cast<std::uint64_t>((low << 1) != 0) | (high & 1));
+        high += up;
+        if (high == 0) {
+            high = std::uint64_t{1} << 63;
+            ++e;
+        }
+        return F80(negative, e, high);
+    }
+
+    // -----------------------------------------------------------------------
+    // sum: a + b, where b counts with the sign b_negative, rounded.
+    //
+    // The operand with the larger exponent is called a (by selects: which
+    // one it is, is data).  b's significand is aligned to a's in a 128-bit
+    // window (a's significand in the high half) by the difference d of the
+    // exponents; the bits that fall out of the window, when d > 64, only
+    // matter as a sticky bit, which sits below bit 63 of the low half and so
+    // decides nothing but "more than a half" on a tie-looking low half.
+    //
+    // Same signs add: a carry out of the window shifts the sum down by one.
+    // Opposite signs subtract.  With d = 0 the difference of the significands
+    // is exact and only needs its sign and its top bit found.  Beyond, a is
+    // the larger in magnitude; with sticky bits the true b is a little more
+    // than its window, so the window difference is taken one unit lower and
+    // the sticky bit set (the true difference lies strictly between).  The
+    // difference is then shifted up until its top bit is set; beyond d = 1
+    // that is one place at most, so sticky bits only meet short shifts.
+    //
+    // Worked: 2^64 - 2^-64 (a = 2^64: m = 2^63, e = 65; b = 2^-64: m = 2^63,
+    // e = -63; d = 128): the window of b is empty and sticky; the window
+    // difference one unit lower, (2^63 - 1) * 2^64 + (2^64 - 1), shifted up
+    // once with the sticky bit, has a low half above a half, so it rounds
+    // back up to 2^64 exactly, as it must: 2^64 - 2^-64 is nearer 2^64 than
+    // the next value below it, 2^64 - 1.
+    // -----------------------------------------------------------------------
+    static F80 sum(F80 a, F80 b, std::uint32_t b_negative) noexcept {
+        if (b.m_ == 0) return a.m_ == 0 ? F80() : a;
+        if (a.m_ == 0) return F80(b_negative, b.e_, b.m_);
+        const bool swap = a.e_ < b.e_;
+        const std::uint64_t am = swap ? b.m_ : a.m_;
+        const std::uint64_t bm = swap ? a.m_ : b.m_;
+        const std::int32_t e = swap ? b.e_ : a.e_;
+        const std::uint32_t negative = swap ? b_negative : a.negative_;
+        const std::uint64_t d = static_cast<std::uint64_t>(swap ? std::int64_t{b.e_} - a.e_ : std::int64_t{a.e_} - b.e_);
+        const bool subtract = a.negative_ != b_negative;
+
+        if (subtract && d == 0) {
+            // Exact: the sign is the larger significand's.
+            if (am == bm) return F80();
+            const bool flip = am < bm;
+            const std::uint64_t diff = flip ? bm - am : am - bm;
+            const int shift = std::countl_zero(diff);
+            return F80(negative ^ (flip ? 1u : 0u), e - shift, diff << shift);
+        }
+
+        // b in the window: bhigh:blow, and whether bits fell out below it.
+        // Nearby exponents (d < 64, nearly every sum of the schemes) take
+        // one branch-free route; d = 0 shifts blow out to 0 in two steps, as
+        // a shift by 64 is undefined.
+        std::uint64_t bhigh = 0;
+        std::uint64_t blow = 0;
+        std::uint64_t sticky = 0;
+        if (d < 64) [[likely]] {
+            bhigh = bm >> d;
+            blow = (bm << (63 - d)) << 1;
+        } else if (d == 64) {
+            blow = bm;
+        } else if (d < 128) {
+            blow = bm >> (d - 64);
+            sticky = (bm << (128 - d)) != 0 ? 1u : 0u;
+        } else {
+            sticky = 1;
+        }
+
+        if (!subtract) {
+            std::uint64_t high = am + bhigh;
+            std::uint64_t low = blow;
+            // A carry out of the window shifts the sum down by one, without
+            // a branch: whether it carries is data.
+            const std::uint64_t carry = high < am ? 1u : 0u;
+            sticky |= low & carry;
+            low = (low >> carry) | ((high << 63) & (std::uint64_t{0} - carry));
+            high = (high >> carry) | (carry << 63);
+            return rounded(negative, e + static_cast<std::int32_t>(carry), high, low | sticky);
+        }
+
+        // d >= 1: a is the larger.  blow + sticky never wraps: with a sticky
+        // bit, blow < 2^63.
+        const std::uint64_t taken = blow + sticky;
+        std::uint64_t low = std::uint64_t{0} - taken;
+        std::uint64_t high = am - bhigh - (taken != 0 ? 1u : 0u);
+        std::int32_t shifted = e;
+        if (high == 0) [[unlikely]] {  // only with d = 1
+            high = low;
+            low = 0;
+            shifted -= 64;
+        }
+        // Up until the top bit is set; shift 0 takes low's bits out in two
+        // steps, as a shift by 64 is undefined.
+        const int shift = std::countl_zero(high);
+        high = (high << shift) | ((low >> 1) >> (63 - shift));
+        low <<= shift;
+        return rounded(negative, shifted - shift, high, low | sticky);
+    }
+
+    // Three fields that fill 16 bytes without padding, so that a copy is two
+    // 8-byte moves (with a bool, compilers copy 13 bytes as two overlapping
+    // moves, and a load that spans two earlier stores stalls).
+    std::uint64_t m_ = 0;  // 0 for zero, else the top bit is set
+    std::int32_t e_ = 0;
+    std::uint32_t negative_ = 0;  // 0 or 1
+};
+
+}  // namespace quorvane
