@@ -6,7 +6,8 @@ compared with what the module returns; other blocks are executed and must
 not raise.  Each block runs in a fresh namespace that holds only ``np``
 and ``quorvane`` (what the README's first block imports), so every example
 stands on its own after those two imports, as the README says.  Blocks
-that import dask or pandas are skipped when they are not installed.
+that import dask or pandas are skipped when they are not installed.  The
+whole file also passes ``python -m doctest README.md``.
 
 The demo (``python -m quorvane``) is run in a subprocess.
 
@@ -146,6 +147,23 @@ def test_readme_example(line: int, body: str):
         assert result.failed == 0, f"{name}:\n{out.getvalue()}"
     else:
         exec(compile(body, name, "exec"), globs)
+
+
+def test_readme_passes_doctest_as_a_whole(tmp_path):
+    # What `python -m doctest README.md` does: the whole file as one text,
+    # one namespace from the first block on, no option flags.  Each block
+    # ends with a blank line, or its closing fence would be read as the
+    # expected output of its last example.
+    pytest.importorskip("dask.array")
+    pytest.importorskip("pandas")
+    proc = subprocess.run(
+        [sys.executable, "-m", "doctest", "-v", str(README)],
+        capture_output=True, text=True, timeout=600, cwd=str(tmp_path),
+    )
+    examples = sum(body.count("\n>>> ") + body.startswith(">>> ")
+                   for _, body in _python_blocks())
+    assert proc.returncode == 0, proc.stdout[-5000:] + proc.stderr
+    assert f"{examples} passed and 0 failed." in proc.stdout, proc.stdout[-2000:]
 
 
 # --------------------------------------------------------------------------
