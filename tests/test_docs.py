@@ -319,9 +319,9 @@ print(back.tolist(), floor.tolist(), ceil.tolist(), exact.tolist(),
       level.tolist(), where.tolist())
 
 # The prepared table: array-likes of any shape, scalars, a method held in
-# a plain str, errors caught by class.
+# a name typed with its literals, errors caught by class.
 clock = quorvane.Table(samples, times)
-chosen: str = "nearest"
+chosen: Method = "nearest"
 grid: npt.NDArray[np.int64] = clock.forward(np.array([[0, 1_000], [2_000, 3_000]], dtype=np.uint16))
 one = clock.forward(1_000, outside="clamp", workers=2)
 back_again: npt.NDArray[np.uint64] = clock.inverse(grid, chosen, workers=-1)
@@ -366,13 +366,116 @@ table.forward(xp, "clamp")  # E
 table.inverse(fi, method=5)  # E
 table.forward(xp, workers="all")  # E
 not_a_table: int = quorvane.Table(xp, fi)  # E
+chosen: str = "nearest"
+table.inverse(fi, chosen)  # E
+table.inverse(fi, method="Nearest")  # E
+table.forward(xp, outside="Clamp")  # E
+table.forward(xp, outside=None)  # E
+table.forward(xp, outside="clamp", workers=2.0)  # E
+wrong_values: npt.NDArray[np.float64] = table.forward(xp)  # E
+wrong_scalar: np.float64 = table.forward(5)  # E
+wrong_coords: npt.NDArray[np.int64] = table.inverse(fi)  # E
+wrong_coord: np.int64 = table.inverse(3, "nearest")  # E
+quorvane.Table(xp, fi, "ns")  # E
+quorvane.Table(xp, fi, unit=9)  # E
+floats_only: quorvane.Table[np.float64] = table  # E
+times = np.array([0, 5], dtype=np.dtype("datetime64[ns]"))
+on_times = quorvane.Table(times, ff)
+wrong_axis: npt.NDArray[np.uint64] = on_times.inverse(ff, "nearest")  # E
+'''
+
+# What each kind of table answers, pinned with assert_type (which also
+# catches a result that has fallen back to Any).  Checked by mypy only: it
+# annotates with Table[...], which needs no runtime support only under mypy.
+TYPED_RESULTS = '''\
+import datetime as dt
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import assert_type
+
+from quorvane import Table
+
+xp = np.array([0, 10, 20], dtype=np.uint64)
+fi = np.array([0, 5, 9], dtype=np.int64)
+ff = np.array([0.0, 0.5, 2.0], dtype=np.float64)
+fd = np.array([0, 5, 9], dtype=np.dtype("datetime64[ns]"))
+fm = np.array([0, 5, 9], dtype=np.dtype("timedelta64[ns]"))
+x = np.array([[1, 2], [3, 4]], dtype=np.uint16)
+masked = np.ma.masked_array(x, mask=np.array([[False, True], [False, False]]))
+
+ints = Table(xp, fi)
+assert_type(ints, Table[np.int64, np.uint64])
+assert_type(ints.xp, npt.NDArray[np.uint64])
+assert_type(ints.fp, npt.NDArray[np.int64])
+assert_type(ints.forward(x), npt.NDArray[np.int64])
+assert_type(ints.forward([1, 2], outside=-1), npt.NDArray[np.int64])
+assert_type(ints.forward(5), np.int64)
+assert_type(ints.forward(np.uint8(5), outside="clamp", workers=np.int64(2)), np.int64)
+assert_type(ints.forward(masked), np.ma.MaskedArray[Any, np.dtype[np.int64]])
+assert_type(ints.inverse(fi, "nearest"), npt.NDArray[np.uint64])
+assert_type(ints.inverse(3, method="ffill"), np.uint64)
+assert_type(ints.inverse(masked, method=None, workers=-1), np.ma.MaskedArray[Any, np.dtype[np.uint64]])
+
+floats = Table(xp, ff)
+assert_type(floats.forward(x, outside=np.nan), npt.NDArray[np.float64])
+assert_type(floats.forward(15), np.float64)
+assert_type(floats.inverse(0.25, "bfill"), np.uint64)
+
+clock = Table(xp, fd, unit="ns")
+assert_type(clock, Table[np.datetime64, np.uint64])
+assert_type(clock.forward(x), npt.NDArray[np.datetime64])
+assert_type(clock.forward(7), np.datetime64)
+assert_type(clock.inverse(fd, "nearest"), npt.NDArray[np.uint64])
+assert_type(clock.inverse(dt.datetime(2024, 6, 10, tzinfo=dt.timezone.utc), "ffill"), np.uint64)
+assert_type(Table(xp, fm).forward(x), npt.NDArray[np.timedelta64])
+
+# A time axis: inverse answers are times.
+levels = Table(fd, ff, unit=None)
+assert_type(levels, Table[np.float64, np.datetime64])
+assert_type(levels.forward(fd), npt.NDArray[np.float64])
+assert_type(levels.forward(np.datetime64(5, "ns")), np.float64)
+assert_type(levels.inverse(ff, "nearest"), npt.NDArray[np.datetime64])
+assert_type(levels.inverse(0.5, "nearest"), np.datetime64)
+assert_type(Table(fm, fi).inverse(3, "ffill"), np.timedelta64)
+
+# Lists make the same tables as arrays.
+assert_type(Table([0, 10], [0, 5]), Table[np.int64, np.uint64])
+assert_type(Table([0, 10], [0.0, 0.5]), Table[np.float64, np.uint64])
+assert_type(Table([0, 10], [0, 0.5]), Table[np.float64, np.uint64])
+assert_type(Table(fi[:2], [dt.datetime(2024, 6, 10), dt.datetime(2024, 6, 11)]),
+            Table[np.datetime64, np.uint64])
+assert_type(Table(xp[:2], [dt.timedelta(0), dt.timedelta(seconds=1)]),
+            Table[np.timedelta64, np.uint64])
+
+# Samples of a kind not known statically make a table of unknown kind.
+def from_anything(xs: Any, fs: Any) -> None:
+    assert_type(Table(xs, fs), Table[Any, Any])
+
+# Annotations: a bare Table fits every table; Table[V] names the value type.
+tables: list[Table] = [ints, floats, clock, levels]
+by_value: Table[np.float64] = floats
+assert_type(by_value.forward(x), npt.NDArray[np.float64])
+assert_type(by_value.fp, npt.NDArray[np.float64])
+
+# Columns (pandas, polars, pyarrow, any Arrow producer) come back in a
+# container of their own kind: typed loosely.
+class Column:
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        return None
+
+assert_type(ints.forward(Column()), Any)
+assert_type(clock.inverse(Column(), "nearest"), Any)
+print(tables, by_value)
 '''
 
 
 @needs_mypy
 def test_mypy_accepts_typical_use(tmp_path, mypy_cache):
     (tmp_path / "typical.py").write_text(TYPICAL_USE, encoding="utf-8")
-    proc = _mypy(["typical.py"], tmp_path, mypy_cache)
+    (tmp_path / "typed.py").write_text(TYPED_RESULTS, encoding="utf-8")
+    proc = _mypy(["typical.py", "typed.py"], tmp_path, mypy_cache)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
