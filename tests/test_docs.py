@@ -166,6 +166,24 @@ def test_readme_passes_doctest_as_a_whole(tmp_path):
     assert f"{examples} passed and 0 failed." in proc.stdout, proc.stdout[-2000:]
 
 
+def test_readme_picture_data():
+    # The picture near the top: its script's numbers, checked against Python
+    # integers (the script needs matplotlib only to draw them).
+    text = _readme()
+    assert text.index("](docs/interp_error.png)") < text.index("## Install")
+    assert (ROOT / "docs" / "interp_error.png").is_file()
+    spec = importlib.util.spec_from_file_location("interp_error", ROOT / "docs" / "interp_error.py")
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    x, exact, err = script.errors()
+    edges = [int(e) for e in script.EDGES]
+    for q, t in zip(x.tolist(), exact.tolist()):
+        k = max(i for i, e in enumerate(edges) if e <= q)
+        assert t == script.T0 + k * 10**9 + round(Fraction(10**9 * (q - edges[k]),
+                                                            edges[k + 1] - edges[k]))
+    assert abs(err).max() == 128 and np.count_nonzero(err) / err.size > 0.99
+
+
 # --------------------------------------------------------------------------
 # The demo
 
