@@ -291,6 +291,19 @@ def test_table_stub_matches_runtime_signatures():
                 assert params == list(sig.parameters), name
         assert "Returns" in getattr(quorvane.Table, name).__doc__, name
     assert ast.get_docstring(table) and quorvane.Table.__doc__
+    # The constructor's overloads (one per kind of samples) share one
+    # parameter list; the runtime's is the same (unit= may not be there yet).
+    inits = [node.args for node in table.body
+             if isinstance(node, ast.FunctionDef) and node.name == "__init__"]
+    assert len(inits) > 1
+    for args in inits:
+        assert [a.arg for a in args.args] == ["self", "xp", "fp"]
+        assert [a.arg for a in args.kwonlyargs] == ["unit"]
+    try:
+        runtime = list(inspect.signature(quorvane.Table).parameters)
+    except (ValueError, TypeError):
+        return
+    assert runtime in (["xp", "fp"], ["xp", "fp", "unit"])
 
 
 _mypy_missing = importlib.util.find_spec("mypy") is None
