@@ -27,6 +27,7 @@ import inspect
 import io
 import os
 import re
+import runpy
 import subprocess
 import sys
 from fractions import Fraction
@@ -192,15 +193,13 @@ def test_readme_picture_data():
     text = _readme()
     assert text.index("](docs/interp_error.png)") < text.index("## Install")
     assert (ROOT / "docs" / "interp_error.png").is_file()
-    spec = importlib.util.spec_from_file_location("interp_error", ROOT / "docs" / "interp_error.py")
-    script = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(script)
-    x, exact, err = script.errors()
-    edges = [int(e) for e in script.EDGES]
+    script = runpy.run_path(str(ROOT / "docs" / "interp_error.py"), run_name="interp_error")
+    x, exact, err = script["errors"]()
+    edges = [int(e) for e in script["EDGES"]]
     for q, t in zip(x.tolist(), exact.tolist()):
         k = max(i for i, e in enumerate(edges) if e <= q)
-        assert t == script.T0 + k * 10**9 + round(Fraction(10**9 * (q - edges[k]),
-                                                            edges[k + 1] - edges[k]))
+        assert t == script["T0"] + k * 10**9 + round(Fraction(10**9 * (q - edges[k]),
+                                                               edges[k + 1] - edges[k]))
     assert abs(err).max() == 128 and np.count_nonzero(err) / err.size > 0.99
 
 
