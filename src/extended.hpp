@@ -40,6 +40,8 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define QUORVANE_X86 1
+// The x87 registers, as an asm clobber list (see FloatEnvironment).
+#define QUORVANE_X87_STACK , "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)"
 #endif
 #if !defined(QUORVANE_X86)
 #include <cfenv>
@@ -102,18 +104,24 @@ public:
     // only its flags cleared again at the end (FNCLEX), while anything else
     // takes the full FNSTENV/FLDENV save and restore.  MXCSR is always put
     // back as it was, flags included.
+    //
+    // Every x87 instruction here also names all eight x87 registers as
+    // clobbered: no x87 value may be live across them.  Otherwise the
+    // compiler may load an operand onto the register stack before the
+    // scope's FNSTENV, and FLDENV at the end puts back the stack's top as
+    // it was then, one register off (found by fuzzing with the scope around
+    // a single scheme call: subnormal operands left the stack pointer one
+    // lower per call).
     FloatEnvironment() noexcept {
         std::uint16_t control;
         std::uint16_t status;
-        __asm__ volatile("fnstcw %0" : "=m"(control) : : "memory");
-        __asm__ volatile("fnstsw %0" : "=m"(status) : : "memory");
+        __asm__ volatile("fnstcw %0\n\tfnstsw %1" : "=m"(control), "=m"(status) : : "memory" QUORVANE_X87_STACK);
         __asm__ volatile("stmxcsr %0" : "=m"(mxcsr_) : : "memory");
         quick_ = (control & x87_control_bits) == x87_wanted && (status & x87_flag_bits) == 0;
         if (!quick_) {
             // FNSTENV also masks all x87 exceptions as a side effect.
-            __asm__ volatile("fnstenv %0" : "=m"(x87_) : : "memory");
             const std::uint16_t wanted = x87_wanted;
-            __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(wanted) : "memory");
+            __asm__ volatile("fnstenv %0\n\tfnclex\n\tfldcw %1" : "=m"(x87_) : "m"(wanted) : "memory" QUORVANE_X87_STACK);
         }
         if ((mxcsr_ & ~sse_flag_bits) != sse_wanted) {
             const std::uint32_t wanted = sse_wanted;
@@ -122,9 +130,9 @@ public:
     }
     ~FloatEnvironment() {
         if (quick_) {
-            __asm__ volatile("fnclex" : : : "memory");
+            __asm__ volatile("fnclex" : : : "memory" QUORVANE_X87_STACK);
         } else {
-            __asm__ volatile("fldenv %0" : : "m"(x87_) : "memory");
+            __asm__ volatile("fldenv %0" : : "m"(x87_) : "memory" QUORVANE_X87_STACK);
         }
         __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr_) : "memory");
     }

@@ -5,34 +5,34 @@
 
 #include <cstdint>
 
+#define MPFR_USE_INTMAX_T 1  // mpfr_set_uj: a u64 in one call on 32-bit targets too
 #include <mpfr.h>
 
 namespace quorvane {
 
 // ===========================================================================
-// MPFR backend: one mpfr_t of precision 64 whose single limb lives inside
-// the object (MPFR's custom interface), so no value touches the heap.  The
-// rounding mode is passed to every operation; the floating-point
-// environment plays no part.
+// MPFR backend: one mpfr_t of precision 64 whose limbs (one of 64 bits, or
+// two of 32 on 32-bit targets) live inside the object (MPFR's custom
+// interface), so no value touches the heap.  The rounding mode is passed to
+// every operation; the floating-point environment plays no part.
 // ===========================================================================
-static_assert(GMP_NUMB_BITS == 64, "the MPFR backend expects 64-bit limbs");
-
 class F80 {
 public:
     static constexpr mpfr_prec_t precision = 64;
+    static constexpr int limbs = 64 / GMP_NUMB_BITS;
+    static_assert(limbs * GMP_NUMB_BITS == 64, "the MPFR backend expects 32- or 64-bit limbs");
 
     F80() noexcept { bind(MPFR_ZERO_KIND, 0); }
-    F80(const F80& o) noexcept : limb_(o.limb_) { bind_like(o); }
+    F80(const F80& o) noexcept { copy_limbs(o), bind_like(o); }
     F80& operator=(const F80& o) noexcept {
-        limb_ = o.limb_;
+        copy_limbs(o);
         bind_like(o);
         return *this;
     }
 
     static F80 from_u64(std::uint64_t u) noexcept {
         F80 r;
-        static_assert(sizeof(unsigned long) == sizeof(std::uint64_t));
-        mpfr_set_ui(r.p(), static_cast<unsigned long>(u), MPFR_RNDN);
+        mpfr_set_uj(r.p(), static_cast<std::uintmax_t>(u), MPFR_RNDN);  // exact: 64 bits
         return r;
     }
 
@@ -57,8 +57,10 @@ public:
         if (mpfr_zero_p(p())) return {true, false, 0, 0};
         // MPFR's exponent has the same meaning as e: the significand is read
         // as a fraction in [1/2, 1).
-        return {false, mpfr_signbit(p()) != 0, static_cast<std::int32_t>(mpfr_get_exp(p())),
-                static_cast<std::uint64_t>(limb_)};
+        // Limbs are least significant first.
+        std::uint64_t m = 0;
+        for (int k = limbs - 1; k >= 0; --k) m = (m << (GMP_NUMB_BITS % 64)) | static_cast<std::uint64_t>(limb_[k]);
+        return {false, mpfr_signbit(p()) != 0, static_cast<std::int32_t>(mpfr_get_exp(p())), m};
     }
 
     F80 floor() const noexcept { return unary(mpfr_floor); }
@@ -70,7 +72,10 @@ public:
     }
 
 private:
-    void bind(int kind, mpfr_exp_t e) noexcept { mpfr_custom_init_set(&x_, kind, e, precision, &limb_); }
+    void bind(int kind, mpfr_exp_t e) noexcept { mpfr_custom_init_set(&x_, kind, e, precision, limb_); }
+    void copy_limbs(const F80& o) noexcept {
+        for (int k = 0; k < limbs; ++k) limb_[k] = o.limb_[k];
+    }
     void bind_like(const F80& o) noexcept {
         const int kind = mpfr_custom_get_kind(o.p());
         const bool regular = kind == MPFR_REGULAR_KIND || kind == -MPFR_REGULAR_KIND;
@@ -92,7 +97,7 @@ private:
         return r;
     }
 
-    mp_limb_t limb_ = 0;
+    mp_limb_t limb_[limbs] = {};
     __mpfr_struct x_;
 };
 

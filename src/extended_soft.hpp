@@ -206,21 +206,23 @@ private:
     // -----------------------------------------------------------------------
     // sum: a + b, where b counts with the sign b_negative, rounded.
     //
-    // The operand with the larger exponent is called a (by selects: which
-    // one it is, is data).  b's significand is aligned to a's in a 128-bit
-    // window (a's significand in the high half) by the difference d of the
-    // exponents; the bits that fall out of the window, when d > 64, only
-    // matter as a sticky bit, which sits below bit 63 of the low half and so
-    // decides nothing but "more than a half" on a tie-looking low half.
-    //
-    // Same signs add: a carry out of the window shifts the sum down by one.
-    // Opposite signs subtract.  With d = 0 the difference of the significands
-    // is exact and only needs its sign and its top bit found.  Beyond, a is
-    // the larger in magnitude; with sticky bits the true b is a little more
-    // than its window, so the window difference is taken one unit lower and
-    // the sticky bit set (the true difference lies strictly between).  The
-    // difference is then shifted up until its top bit is set; beyond d = 1
-    // that is one place at most, so sticky bits only meet short shifts.
+    // The operand with the larger exponent is called a.  b's significand is
+    // aligned to a's in a 128-bit window (a's significand in the high half)
+    // by the difference d of the exponents.  Below d = 64 (nearly every sum
+    // the schemes make) nothing falls out of the window:
+    //   same signs        add; a carry out of the window shifts the sum
+    //                     down by one, the bit shifted out kept in the low
+    //                     half's lowest bit
+    //   opposite signs    subtract; a is the larger in magnitude unless d =
+    //                     0, where the difference is exact and is negated
+    //                     (sign flipped) when b's significand is the larger;
+    //                     then shifted up until its top bit is set
+    // and the low half decides the rounding.  From d = 64 on (far), bits fall
+    // out below the window and only matter as a sticky bit, which sits below
+    // bit 63 of the low half and so decides nothing but "more than a half"
+    // on a tie-looking low half.  A difference there is taken one unit lower
+    // with the sticky bit set: the true b is a little more than its window,
+    // so the true difference lies strictly between.
     //
     // Worked: 2^64 - 2^-64 (a = 2^64: m = 2^63, e = 65; b = 2^-64: m = 2^63,
     // e = -63; d = 128): the window of b is empty and sticky; the window
@@ -230,36 +232,64 @@ private:
     // the next value below it, 2^64 - 1.
     // -----------------------------------------------------------------------
     static F80 sum(F80 a, F80 b, std::uint32_t b_negative) noexcept {
-        if (b.m_ == 0) return a.m_ == 0 ? F80() : a;
-        if (a.m_ == 0) return F80(b_negative, b.e_, b.m_);
-        const bool swap = a.e_ < b.e_;
-        const std::uint64_t am = swap ? b.m_ : a.m_;
-        const std::uint64_t bm = swap ? a.m_ : b.m_;
-        const std::int32_t e = swap ? b.e_ : a.e_;
-        const std::uint32_t negative = swap ? b_negative : a.negative_;
-        const std::uint64_t d = static_cast<std::uint64_t>(swap ? std::int64_t{b.e_} - a.e_ : std::int64_t{a.e_} - b.e_);
-        const bool subtract = a.negative_ != b_negative;
-
-        if (subtract && d == 0) {
-            // Exact: the sign is the larger significand's.
-            if (am == bm) return F80();
-            const bool flip = am < bm;
-            const std::uint64_t diff = flip ? bm - am : am - bm;
-            const int shift = std::countl_zero(diff);
-            return F80(negative ^ (flip ? 1u : 0u), e - shift, diff << shift);
+        if ((a.m_ == 0) | (b.m_ == 0)) [[unlikely]] {
+            if (b.m_ == 0) return a.m_ == 0 ? F80() : a;
+            return F80(b_negative, b.e_, b.m_);
         }
+        // a becomes the operand with the larger exponent, by masks: which
+        // one it is, is data, and compilers turn selects that share a
+        // condition into a branch.
+        const std::int64_t diff = std::int64_t{a.e_} - b.e_;
+        const auto swap = static_cast<std::uint64_t>(diff >> 63);  // all ones when b's is larger
+        const std::uint64_t am = a.m_ ^ ((a.m_ ^ b.m_) & swap);
+        const std::uint64_t bm = b.m_ ^ ((a.m_ ^ b.m_) & swap);
+        const auto e = static_cast<std::int32_t>(a.e_ ^ ((a.e_ ^ b.e_) & static_cast<std::int32_t>(swap)));
+        const std::uint32_t negative = a.negative_ ^ ((a.negative_ ^ b_negative) & static_cast<std::uint32_t>(swap));
+        const auto d = static_cast<std::uint64_t>((diff ^ static_cast<std::int64_t>(swap)) - static_cast<std::int64_t>(swap));
+        if (d >= 64) [[unlikely]] return far(am, bm, d, e, negative, a.negative_ != b_negative);
 
-        // b in the window: bhigh:blow, and whether bits fell out below it.
-        // Nearby exponents (d < 64, nearly every sum of the schemes) take
-        // one branch-free route; d = 0 shifts blow out to 0 in two steps, as
-        // a shift by 64 is undefined.
-        std::uint64_t bhigh = 0;
+        // b in the window, bhigh:blow (d = 0 shifts blow out to 0 in two
+        // steps, as a shift by 64 is undefined).  Nothing falls out below.
+        const std::uint64_t bhigh = bm >> d;
+        const std::uint64_t blow = (bm << (63 - d)) << 1;
+        if (a.negative_ == b_negative) {
+            // A carry out of the window shifts the sum down by one, without
+            // a branch: whether it carries is data.
+            std::uint64_t high = am + bhigh;
+            const std::uint64_t carry = high < am ? 1u : 0u;
+            const std::uint64_t low = (blow >> carry) | ((high << 63) & (std::uint64_t{0} - carry)) | (blow & carry);
+            high = (high >> carry) | (carry << 63);
+            return rounded(negative, e + static_cast<std::int32_t>(carry), high, low);
+        }
+        // The difference.  Only with d = 0 can b be the larger: then it is
+        // exact (blow = 0), and negated with the sign flipped.
+        const std::uint64_t low = std::uint64_t{0} - blow;
+        std::uint64_t high = am - bhigh - (blow != 0 ? 1u : 0u);
+        const std::uint64_t flip = std::uint64_t{0} - static_cast<std::uint64_t>((d == 0) & (am < bm));
+        high = (high ^ flip) - flip;
+        if (high == 0) [[unlikely]] {
+            if (low == 0) return F80();  // exact cancellation
+            // Only with d = 1: the difference is below 2^64 in the window.
+            const int shift = std::countl_zero(low);
+            return F80(negative, e - 64 - shift, low << shift);
+        }
+        // Up until the top bit is set; shift 0 takes low's bits out in two
+        // steps, as a shift by 64 is undefined.
+        const int shift = std::countl_zero(high);
+        high = (high << shift) | ((low >> 1) >> (63 - shift));
+        return rounded(negative ^ static_cast<std::uint32_t>(flip & 1u), e - shift, high, low << shift);
+    }
+
+    // sum for exponents at least 64 apart (out of line: the schemes' sums
+    // almost never get here).  b's significand falls below the window's
+    // high half: with d > 64 partly or wholly out of the window, as a sticky
+    // bit.  a is the larger in magnitude, so a difference is positive and
+    // keeps its top half at least 2^62: one shift at most.
+    static F80 far(std::uint64_t am, std::uint64_t bm, std::uint64_t d, std::int32_t e,
+                                     std::uint32_t negative, bool subtract) noexcept {
         std::uint64_t blow = 0;
         std::uint64_t sticky = 0;
-        if (d < 64) [[likely]] {
-            bhigh = bm >> d;
-            blow = (bm << (63 - d)) << 1;
-        } else if (d == 64) {
+        if (d == 64) {
             blow = bm;
         } else if (d < 128) {
             blow = bm >> (d - 64);
@@ -267,36 +297,18 @@ private:
         } else {
             sticky = 1;
         }
-
-        if (!subtract) {
-            std::uint64_t high = am + bhigh;
-            std::uint64_t low = blow;
-            // A carry out of the window shifts the sum down by one, without
-            // a branch: whether it carries is data.
-            const std::uint64_t carry = high < am ? 1u : 0u;
-            sticky |= low & carry;
-            low = (low >> carry) | ((high << 63) & (std::uint64_t{0} - carry));
-            high = (high >> carry) | (carry << 63);
-            return rounded(negative, e + static_cast<std::int32_t>(carry), high, low | sticky);
-        }
-
-        // d >= 1: a is the larger.  blow + sticky never wraps: with a sticky
-        // bit, blow < 2^63.
+        if (!subtract) return rounded(negative, e, am, blow | sticky);  // no carry: blow < 2^64 below am
+        // With sticky bits the true b is a little more than its window:
+        // the window difference is taken one unit lower and the sticky bit
+        // set, so that the true difference lies strictly between.  blow +
+        // sticky never wraps: with a sticky bit, blow < 2^63.
         const std::uint64_t taken = blow + sticky;
         std::uint64_t low = std::uint64_t{0} - taken;
-        std::uint64_t high = am - bhigh - (taken != 0 ? 1u : 0u);
-        std::int32_t shifted = e;
-        if (high == 0) [[unlikely]] {  // only with d = 1
-            high = low;
-            low = 0;
-            shifted -= 64;
-        }
-        // Up until the top bit is set; shift 0 takes low's bits out in two
-        // steps, as a shift by 64 is undefined.
-        const int shift = std::countl_zero(high);
-        high = (high << shift) | ((low >> 1) >> (63 - shift));
+        std::uint64_t high = am - (taken != 0 ? 1u : 0u);
+        const std::uint64_t shift = (high >> 63) ^ 1u;
+        high = (high << shift) | ((low >> 63) & shift);
         low <<= shift;
-        return rounded(negative, shifted - shift, high, low | sticky);
+        return rounded(negative, e - static_cast<std::int32_t>(shift), high, low | sticky);
     }
 
     // Three fields that fill 16 bytes without padding, so that a copy is two

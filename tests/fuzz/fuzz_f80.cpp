@@ -1,16 +1,23 @@
-// libFuzzer target: the float schemes on the hardware F80 (x87) against the
-// same schemes on the MPFR F80, bit for bit: Forward<u64, double>::forward
-// and Inverse<double, u64>::inverse under every Method, on operands decoded
-// from the input within the schemes' contracts (x0 < x < x1; f0 < f < f1),
-// plus non-finite f0 or f1, which both backends must answer with
-// Status::NotFinite.
+// libFuzzer target: the F80 backends against each other, bit for bit.  MPFR
+// is the reference; soft (every target) and x87 (x86 only) must agree with
+// it on
+//   - the float schemes: Forward<u64, double>::forward and
+//     Inverse<double, u64>::inverse under every Method, on operands decoded
+//     from the input within the schemes' contracts (x0 < x < x1; f0 < f <
+//     f1), plus non-finite f0 or f1, which every backend must answer with
+//     Status::NotFinite;
+//   - a program of single operations (conversions in and out, + - * /,
+//     round_even, floor, ceil, ==), decoded from the rest of the input,
+//     every result compared by its parts.
 //
-// The hardware side runs inside a FloatEnvironment, as the module runs it,
-// entered from a caller's environment that the input picks (rounding
-// direction, x87 precision, DAZ/FTZ, raised flags): the answers must not
-// depend on it, and the scope must give it back exactly.  The MPFR side
-// takes its rounding from its arguments; it runs under the default
-// environment (its conversion of doubles must see subnormals as they are).
+// The caller's floating-point environment is picked by the input (x86:
+// rounding direction, x87 precision control, DAZ/FTZ, raised flags;
+// elsewhere the rounding direction).  x87 runs inside a FloatEnvironment
+// entered from it, as the module runs it, and the scope must give it back
+// exactly; soft runs in it as it is, with no scope at all, and must leave
+// it as it found it.  MPFR takes its rounding from its arguments and runs
+// under the default environment (its conversion of doubles must see
+// subnormals as they are).
 
 #include <algorithm>
 #include <bit>
@@ -21,12 +28,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <vector>
 
-#include "f80_mpfr.hpp"
-#include "schemes_float.hpp"
+#include "f80_backend.hpp"
 #include "reader.hpp"
 
-using namespace quorvane;
+using f80_check::Answer;
+using f80_check::Backend;
+using f80_check::Code;
+using f80_check::Op;
+using f80_check::Step;
 
 namespace {
 
@@ -81,9 +92,10 @@ double pick_f64(Reader& in) {
     }
 }
 
-// The caller's floating-point environment that the input picks, applied to
-// both units: rounding direction, x87 precision control, MXCSR DAZ and FTZ,
-// and raised (masked) exception flags.
+// The caller's floating-point environment that the input picks.
+#if defined(__x86_64__) || defined(__i386__)
+// Applied to both units: rounding direction, x87 precision control, MXCSR
+// DAZ and FTZ, and raised (masked) exception flags.
 struct Caller {
     std::uint16_t x87_control;
     std::uint32_t mxcsr;
@@ -122,22 +134,7 @@ void set_fp(std::uint16_t control, std::uint32_t mxcsr) {
     __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
 }
 
-void default_fp() { set_fp(0x037F, 0x1F80); }
-
-[[noreturn]] void mismatch(const char* what, u64 want, u64 got) {
-    std::fprintf(stderr, "fuzz_f80: %s: MPFR 0x%016" PRIx64 ", hardware 0x%016" PRIx64 "\n", what, want, got);
-    std::abort();
-}
-
-void expect_same(const char* what, f80_mpfr::Answer want, u64 value, Status status) {
-    if (static_cast<std::uint8_t>(status) != want.status) mismatch(what, want.status, static_cast<u64>(status));
-    if (status == Status::Ok && value != want.value) mismatch(what, want.value, value);
-}
-
-// Runs `hardware` inside a FloatEnvironment entered from the caller's
-// environment, and checks that the scope put that environment back.
-template <class Body>
-void as_the_module(const Caller& c, Body&& hardware) {
+void enter(const Caller& c) {
     set_fp(c.x87_control, c.mxcsr);
     if (c.raise) {
         // Raised flags in both units (every exception is masked here).
@@ -147,19 +144,82 @@ void as_the_module(const Caller& c, Body&& hardware) {
         t = t / 3;
         (void)t;
     }
-    const FpState before = fp_state();
-    {
-        FloatEnvironment env;
-        hardware();
+}
+
+void default_fp() { set_fp(0x037F, 0x1F80); }
+#else
+// The rounding direction, through <cfenv>.
+struct Caller {
+    int rounding;
+};
+
+Caller caller_of(std::uint8_t b) {
+    static const int modes[4] = {FE_TONEAREST,
+#if defined(FE_DOWNWARD) && defined(FE_UPWARD) && defined(FE_TOWARDZERO)
+                                 FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO
+#else
+                                 FE_TONEAREST, FE_TONEAREST, FE_TONEAREST
+#endif
+    };
+    return {modes[b & 3]};
+}
+
+struct FpState {
+    std::fenv_t env;
+    int rounding;
+    bool operator==(const FpState& o) const { return rounding == o.rounding; }
+};
+
+FpState fp_state() {
+    FpState s{};
+    std::fegetenv(&s.env);
+    s.rounding = std::fegetround();
+    return s;
+}
+
+void enter(const Caller& c) { std::fesetround(c.rounding); }
+void default_fp() { std::fesetround(FE_TONEAREST); }
+#endif
+
+// The backends checked against the reference, and how each is entered.
+struct Checked {
+    const Backend* backend;
+    bool scoped;  // inside its own FloatEnvironment (give it back exactly); else none (leave it alone)
+};
+const Checked checked[] = {
+    {&f80_check::soft_backend, false},
+#if defined(F80_CHECK_X87)
+    {&f80_check::x87_backend, true},
+#endif
+};
+
+[[noreturn]] void mismatch(const char* backend, const char* what, std::uint64_t want, std::uint64_t got) {
+    std::fprintf(stderr, "fuzz_f80: %s: %s: mpfr 0x%016" PRIx64 ", %s 0x%016" PRIx64 "\n", backend, what, want,
+                 backend, got);
+    std::abort();
+}
+
+// Runs body(backend) for every checked backend in the caller's
+// environment, and checks that the environment is as it was afterwards.
+template <class Body>
+void in_the_callers_environment(const Caller& c, Body&& body) {
+    for (const Checked& k : checked) {
+        enter(c);
+        const FpState before = fp_state();
+        body(*k.backend);
+        const FpState after = fp_state();
+        default_fp();
+        if (!(before == after)) {
+            std::fprintf(stderr, "fuzz_f80: %s: %s the caller's floating-point environment\n", k.backend->name,
+                         k.scoped ? "did not give back" : "changed");
+            std::abort();
+        }
     }
-    const FpState after = fp_state();
-    default_fp();
-    if (!(before == after)) {
-        std::fprintf(stderr, "fuzz_f80: environment not restored: control %04x -> %04x, flags %02x -> %02x, "
-                             "mxcsr %08x -> %08x\n",
-                     before.control, after.control, before.flags, after.flags, before.mxcsr, after.mxcsr);
-        std::abort();
-    }
+}
+
+void expect_same(const char* backend, const char* what, const Answer& want, const Answer& got) {
+    if (got.status != want.status) mismatch(backend, what, want.status, got.status);
+    if (want.status == 0 && got.value != want.value) mismatch(backend, what, want.value, got.value);
 }
 
 void fuzz_forward(Reader& in, const Caller& caller) {
@@ -171,18 +231,14 @@ void fuzz_forward(Reader& in, const Caller& caller) {
     const u64 x = x0 + 1 + pick_u64(in) % (d - 1);
     const double f0 = pick_f64(in), f1 = pick_f64(in);
 
-    f80_mpfr::Answer want{};
-    {
-        FloatEnvironment env;
-        want = f80_mpfr::forward(x, x0, x1, f0, f1);
-    }
-    Lookup<double> got{};
-    as_the_module(caller, [&] { got = Forward<u64, double>::forward(x, x0, x1, f0, f1); });
+    const Answer want = f80_check::mpfr_backend.forward(x, x0, x1, f0, f1);
     const bool finite = std::isfinite(f0) && std::isfinite(f1);
-    if (!finite && want.status != static_cast<std::uint8_t>(Status::NotFinite)) {
-        mismatch("forward: non-finite sample not refused (MPFR)", static_cast<u64>(Status::NotFinite), want.status);
+    if (!finite && want.status != f80_check::not_finite) {
+        mismatch("mpfr", "forward: non-finite sample not refused", f80_check::not_finite, want.status);
     }
-    expect_same("forward", want, std::bit_cast<u64>(got.value), got.status);
+    in_the_callers_environment(caller, [&](const Backend& b) {
+        expect_same(b.name, "forward", want, b.forward(x, x0, x1, f0, f1));
+    });
 }
 
 void fuzz_inverse(Reader& in, const Caller& caller) {
@@ -200,33 +256,71 @@ void fuzz_inverse(Reader& in, const Caller& caller) {
         f0 = v[0], f = v[1], f1 = v[2];
     }
     for (std::uint8_t code = 0; code < 4; ++code) {
-        const Method method = static_cast<Method>(code);
-        f80_mpfr::Answer want{};
-        {
-            FloatEnvironment env;
-            want = f80_mpfr::inverse(f, x0, x1, f0, f1, code);
+        const Answer want = f80_check::mpfr_backend.inverse(f, x0, x1, f0, f1, code);
+        if (!finite && want.status != f80_check::not_finite) {
+            mismatch("mpfr", "inverse: non-finite sample not refused", f80_check::not_finite, want.status);
         }
-        Lookup<u64> got{};
-        as_the_module(caller, [&] { got = Inverse<double, u64>::inverse(f, x0, x1, f0, f1, method); });
-        if (!finite && want.status != static_cast<std::uint8_t>(Status::NotFinite)) {
-            mismatch("inverse: non-finite sample not refused (MPFR)", static_cast<u64>(Status::NotFinite), want.status);
-        }
-        expect_same("inverse", want, got.value, got.status);
+        in_the_callers_environment(caller, [&](const Backend& b) {
+            expect_same(b.name, "inverse", want, b.inverse(f, x0, x1, f0, f1, code));
+        });
     }
+}
+
+// The program: up to max_ops operations from the rest of the input.  Each
+// takes a code byte and a register byte (dst, a; b from the code byte's top
+// bits), then its immediate if it loads one.
+void fuzz_program(Reader& in, const Caller& caller) {
+    Op ops[f80_check::max_ops];
+    std::size_t n = 0;
+    while (!in.done() && n < f80_check::max_ops) {
+        const std::uint8_t c = in.byte();
+        const std::uint8_t regs = in.byte();
+        Op op{};
+        op.code = static_cast<Code>((c & 15) % static_cast<unsigned>(Code::count));
+        op.dst = regs & 7;
+        op.a = (regs >> 3) & 7;
+        op.b = static_cast<std::uint8_t>(((c >> 4) & 7) | (regs >> 6));
+        if (op.code == Code::LoadU64 || op.code == Code::LoadU63) op.u = pick_u64(in);
+        if (op.code == Code::LoadF64) {
+            op.v = pick_f64(in);
+            if (!std::isfinite(op.v)) op.v = 0.0;
+        }
+        ops[n++] = op;
+    }
+    if (n == 0) return;
+    Step want[f80_check::max_ops];
+    f80_check::mpfr_backend.run(ops, n, want);
+    in_the_callers_environment(caller, [&](const Backend& b) {
+        Step got[f80_check::max_ops];
+        b.run(ops, n, got);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (got[i] == want[i]) continue;
+            std::fprintf(stderr,
+                         "fuzz_f80: %s: operation %zu (code %u): mpfr zero %u negative %u e %" PRId32 " m 0x%016" PRIx64
+                         " scalar 0x%016" PRIx64 "; %s zero %u negative %u e %" PRId32 " m 0x%016" PRIx64
+                         " scalar 0x%016" PRIx64 "\n",
+                         b.name, i, static_cast<unsigned>(ops[i].code), want[i].zero, want[i].negative, want[i].e,
+                         want[i].m, want[i].scalar, b.name, got[i].zero, got[i].negative, got[i].e, got[i].m,
+                         got[i].scalar);
+            std::abort();
+        }
+    });
 }
 
 }  // namespace
 
 // Byte 0: bit 7 inverse (else forward), bits 0-6 the caller's environment
-// (see caller_of); then the operands.
+// (see caller_of); then the scheme's operands; then the program.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     const std::uint8_t h = in.byte();
     const Caller caller = caller_of(h & 0x7F);
+    default_fp();
     if (h & 0x80) {
         fuzz_inverse(in, caller);
     } else {
         fuzz_forward(in, caller);
     }
+    fuzz_program(in, caller);
     return 0;
 }
