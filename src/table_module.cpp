@@ -1512,6 +1512,21 @@ bool add_errors(PyObject* module) noexcept {
     return true;
 }
 
+// What the module was built with: the F80 backend, the form of the 128-bit
+// integers and the target (quorvane.build_info(), python -m quorvane
+// --version).
+#if !defined(QUORVANE_BUILD_TARGET)
+#define QUORVANE_BUILD_TARGET "unknown"
+#endif
+PyObject* build_info() noexcept {
+#if defined(QUORVANE_NATIVE_U128)
+    constexpr const char* u128_form = "native";
+#else
+    constexpr const char* u128_form = "portable";
+#endif
+    return Py_BuildValue("{s:s,s:s,s:s}", "f80", f80_backend, "u128", u128_form, "target", QUORVANE_BUILD_TARGET);
+}
+
 }  // namespace
 }  // namespace quorvane
 
@@ -1528,6 +1543,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__table(void) 
     table_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&table_spec));
     if (table_type == nullptr) return nullptr;
     if (!add_object(module.get(), "Table", reinterpret_cast<PyObject*>(table_type))) return nullptr;
+    if (!add_object(module.get(), "_build", build_info())) return nullptr;
     the_module = module.get();
     Py_INCREF(the_module);
     return module.release();

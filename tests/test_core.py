@@ -1,7 +1,9 @@
 """Runs the C++ checks of the core: the batch searches against the reference
 search on random tables and queries (NaN queries and tables of 0, 1 and 2
-entries included), and the extended-precision primitives at the edges of
-their ranges that no call of the module can reach.  Once per backend."""
+entries included), the extended-precision primitives at the edges of their
+ranges that no call of the module can reach, the 128-bit integers, and the
+soft backend under every floating-point environment.  Once with the backend
+and 128-bit integers the installed module was built with, once with MPFR."""
 
 from __future__ import annotations
 
@@ -13,7 +15,16 @@ import pytest
 
 from conftest import MPFR_BUILD, ROOT, cmake_build, mpfr_unavailable
 
-NATIVE_BUILD = ROOT / "build" / f"test-native-{sys.implementation.cache_tag}"
+import quorvane
+
+# The installed module's configuration, as CMake takes it.
+_BUILT = quorvane.build_info()
+INSTALLED_DEFINES = {
+    "QUORVANE_F80": {"x87": "hardware"}.get(_BUILT["f80"], _BUILT["f80"]),
+    "QUORVANE_PORTABLE_U128": "ON" if _BUILT["u128"] == "portable" else "OFF",
+}
+NATIVE_BUILD = ROOT / "build" / (f"test-native-{INSTALLED_DEFINES['QUORVANE_F80']}-{_BUILT['u128']}-"
+                                 f"{sys.implementation.cache_tag}")
 
 
 @pytest.mark.parametrize("variant", ["native", "mpfr"])
@@ -27,7 +38,7 @@ def test_core_checks(variant):
     else:
         build = NATIVE_BUILD
         try:
-            cmake_build(build, {"QUORVANE_BUILD_TESTS": "ON"}, "core_test")
+            cmake_build(build, {**INSTALLED_DEFINES, "QUORVANE_BUILD_TESTS": "ON"}, "core_test")
         except (OSError, RuntimeError, subprocess.CalledProcessError) as exc:
             if os.environ.get("CI"):
                 raise

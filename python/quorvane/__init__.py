@@ -9,6 +9,7 @@ low-level functions on one-dimensional arrays of exactly their element
 types, which copy the table on every call.
 """
 
+from ._table import _build
 from ._table import (
     Error,
     InvalidTypeError,
@@ -23,6 +24,7 @@ from .rust import forward_float, forward_int, inverse_float, inverse_int
 
 __all__ = [
     "Table",
+    "build_info",
     "forward_int",
     "forward_float",
     "inverse_int",
@@ -36,3 +38,13 @@ __all__ = [
     "InvalidTypeError",
 ]
 __version__ = "0.1.0"
+
+
+def build_info() -> dict[str, str]:
+    """What this installation was built with: ``f80``, the backend of the
+    64-bit-significand arithmetic of the float tables ("x87", "soft" or
+    "mpfr"; all give the same bits); ``u128``, the form of the 128-bit
+    integers ("native" or "portable"); and ``target``, the machine and
+    system the extension modules were built for.  ``python -m quorvane
+    --version`` prints it."""
+    return dict(_build)

@@ -18,7 +18,7 @@ import sys
 
 import numpy as np
 
-from . import Error, Table, forward_int, inverse_int
+from . import Error, Table, __version__, build_info, forward_int, inverse_int
 
 #: Unix time of the first PPS edge: 2024-06-10T06:13:20Z, in ns.
 T0 = 1_718_000_000 * 1_000_000_000
@@ -117,5 +117,15 @@ def main() -> int:
     return 0
 
 
+def version() -> str:
+    """The line ``python -m quorvane --version`` prints."""
+    b = build_info()
+    return (f"quorvane {__version__} (F80 backend {b['f80']}, {b['u128']} 128-bit integers, "
+            f"built for {b['target']})")
+
+
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--version"]:
+        print(version())
+        sys.exit(0)
     sys.exit(main())

@@ -61,6 +61,9 @@ _Timedeltas = Union[npt.NDArray[np.timedelta64], Sequence[Union[np.timedelta64, 
 _Samples = Union[npt.ArrayLike, _Column]
 _Queries = Union[npt.ArrayLike, _Column]
 
+# What the extension modules were built with (quorvane.build_info()).
+_build: dict[str, str]
+
 class Error(Exception):
     """Base class of the errors that quorvane.Table raises."""
 

@@ -1,7 +1,9 @@
 // Checks of the C++ core that the Python interface cannot reach: the batch
 // searches against the reference locate, and the F80 primitives at the
-// edges of their ranges.  Prints "N passed, M failed" and exits non-zero on
-// any failure.  Built with either F80 backend.
+// edges of their ranges, the 128-bit integers, and the soft backend under
+// every floating-point environment.  Prints "N passed, M failed" and exits
+// non-zero on any failure.  Built with every F80 backend.  --quick runs an
+// eighth of the random cases (the cross-compiled runs under emulation).
 
 #include <algorithm>
 #include <bit>
@@ -12,6 +14,8 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <string_view>
+#include <cfenv>
 #include <vector>
 
 #include "divop.hpp"
@@ -31,6 +35,7 @@ namespace {
 
 int passed = 0;
 int failed = 0;
+int scale = 1;  // 8 with --quick: the random cases divided by it
 
 void check(bool ok, const char* what, long long detail = 0) {
     if (ok) {
@@ -122,7 +127,7 @@ std::vector<T> keys_for(const std::vector<T>& axis, std::size_t m, bool sorted, 
 template <class F>
 void batches_match_reference() {
     auto poll = [] { return true; };
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 3000 / scale; ++round) {
         const std::size_t n = round % 7 == 0 ? rng() % 3 : 1 + rng() % (round % 5 == 0 ? 5000 : 80);
         std::vector<u64> xp = increasing_axis<u64>(n);
         std::vector<F> fp = increasing_axis<F>(n);
@@ -277,7 +282,7 @@ void f80_cases() {
     check(to_f64(below_two) == 1.9999999999999998, "just below 2 truncates");
 
     // Round trips of finite binary64 values; -0.0 comes back as +0.0.
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; i < 200000 / scale; ++i) {
         u64 bits = rng();
         if (i < 1000) bits &= 0x800FFFFFFFFFFFFFull;  // subnormals
         const double v = f64_of(bits);
@@ -414,7 +419,7 @@ Lookup<u64> whole_coordinate_reference(const F80& r, Method method) {
 void whole_coordinate_matches_reference() {
     FloatEnvironment env;
     const F80 half = F80::from_f64(0.5);
-    for (int i = 0; i < 300000; ++i) {
+    for (int i = 0; i < 300000 / scale; ++i) {
         const int shift = static_cast<int>(rng() % 70);
         const u64 k = rng() >> (rng() % 64);
         F80 r = F80::from_u64(k);
@@ -444,7 +449,7 @@ void whole_coordinate_matches_reference() {
 void narrowing_matches_bitwise() {
     FloatEnvironment env;
     int bad = 0;
-    for (int i = 0; i < 400000; ++i) {
+    for (int i = 0; i < 400000 / scale; ++i) {
         const u64 top = rng() | (u64{1} << 63);
         F80 v = F80::from_u64(top) / F80::from_u64(1 + (rng() >> (rng() % 64)));
         const int scale = static_cast<int>(rng() % 2300) - 1150;  // 2^-1150 .. 2^1150
@@ -700,7 +705,167 @@ void prepared_matches_reference() {
     }
 }
 
-int main() {
+// The 128-bit integers against Python-style references: on the portable
+// limb pair, every operation against the compiler's __int128 where it has
+// one (x86-64 with QUORVANE_PORTABLE_U128), and the 128-by-64 division
+// against its definition (q * d + r == n, r < d) everywhere.
+void u128_matches_reference() {
+    int bad = 0;
+    for (int i = 0; i < 200000 / scale; ++i) {
+        const u64 d = rng() >> (rng() % 64) | 1;
+        const u64 hi = rng() % d;
+        const u64 lo = rng() >> (i % 3 == 0 ? rng() % 64 : 0);
+        const u128 n = make_u128(hi, lo);
+        u64 r = 0;
+        const u64 q = divrem_128_by_64(n, d, r);
+        const u128 back = mul_64x64(q, d) + u128{r};
+        if (!(back == n) || r >= d) ++bad;
+        u64 r2 = 0;
+        if (div_128_by_64(n, d, r2) != q || r2 != r) ++bad;
+#if !defined(QUORVANE_NATIVE_U128) && defined(__SIZEOF_INT128__)
+        __extension__ typedef unsigned __int128 wide;
+        const wide a = (static_cast<wide>(rng()) << 64) | rng();
+        const wide b = (static_cast<wide>(rng() >> (rng() % 64)) << 64) | (rng() | 1);
+        const u128 pa = make_u128(static_cast<u64>(a >> 64), static_cast<u64>(a));
+        const u128 pb = make_u128(static_cast<u64>(b >> 64), static_cast<u64>(b));
+        const auto same128 = [](u128 x, wide y) {
+            return high64(x) == static_cast<u64>(y >> 64) && low64(x) == static_cast<u64>(y);
+        };
+        const int s = static_cast<int>(rng() % 128);
+        if (!same128(pa + pb, a + b) || !same128(pa - pb, a - b) || !same128(pa * pb, a * b) ||
+            !same128(pa / pb, a / b) || !same128(pa % pb, a % b) || !same128(pa << s, a << s) ||
+            !same128(pa >> s, a >> s) || (pa < pb) != (a < b) || !same128(mul_64x64(low64(pa), low64(pb)),
+                                                                      static_cast<wide>(static_cast<u64>(a)) * static_cast<u64>(b))) {
+            ++bad;
+        }
+#endif
+    }
+    check(bad == 0, "128-bit integers", bad);
+    // The largest numerator the schemes divide: (2^64 - 1) * (2^64 - 1).
+    u64 r = 0;
+    check(divrem_128_by_64(mul_64x64(~u64{0}, ~u64{0}), ~u64{0}, r) == ~u64{0} && r == 0, "128-bit division at the top");
+    // A time unit of a week in attoseconds needs 80 bits.
+    const u128 week = u128{604800} * u128{1000000000000000000ull};
+    check(high64(week) == 32786 && low64(week) == 5048799358640717824ull, "128-bit product of a week");
+}
+
+// The soft backend reads no floating-point environment: the same answers,
+// bit for bit, under every rounding direction, with DAZ and FTZ set and with
+// x87 precision control at 24 and 53 bits, with no FloatEnvironment around
+// them, and the environment as it was afterwards.  (The other backends need
+// their scope: nothing to check.)
+#if defined(QUORVANE_F80_SOFT)
+struct Environment {
+    const char* name;
+    int rounding;                // <cfenv> direction
+    std::uint32_t mxcsr_extra;   // x86: DAZ 0x40, FTZ 0x8000
+    std::uint16_t x87_precision; // x86: precision control bits, 0x300 = 64 bits
+};
+
+#if defined(QUORVANE_X86)
+void set_environment(const Environment& e) {
+    std::fesetround(e.rounding);
+    std::uint32_t mxcsr;
+    std::uint16_t control;
+    __asm__ volatile("stmxcsr %0" : "=m"(mxcsr));
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    mxcsr = (mxcsr & ~0x8040u) | e.mxcsr_extra;
+    control = static_cast<std::uint16_t>((control & ~0x300u) | e.x87_precision);
+    __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
+    __asm__ volatile("fldcw %0" : : "m"(control) : "memory");
+}
+std::uint64_t environment_word() {
+    std::uint32_t mxcsr;
+    std::uint16_t control;
+    __asm__ volatile("stmxcsr %0" : "=m"(mxcsr));
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    return (std::uint64_t{mxcsr & ~0x3Fu} << 16) | control;  // settings, not flags
+}
+#else
+void set_environment(const Environment& e) { std::fesetround(e.rounding); }
+std::uint64_t environment_word() { return static_cast<std::uint64_t>(std::fegetround()); }
+#endif
+
+// Operands of the schemes, subnormal and extreme ones included, made (with
+// the hardware's arithmetic) in the default environment.
+struct Operands {
+    u64 x, x0, x1;
+    double f0, f, f1;
+};
+
+std::vector<Operands> soft_operands() {
+    std::mt19937_64 g(42);
+    std::vector<Operands> out;
+    const auto value = [&g]() {
+        const u64 b = g();
+        switch (b % 4) {
+            case 0: return std::bit_cast<double>(b >> 12);  // subnormal
+            case 1: return std::ldexp(static_cast<double>(g() >> 11), static_cast<int>(b % 2100) - 1100);
+            case 2: return static_cast<double>(static_cast<std::int64_t>(g())) / 7.0;
+            default: return std::bit_cast<double>((g() & 0x800FFFFFFFFFFFFFull) | (u64{1 + b % 2045} << 52));
+        }
+    };
+    while (out.size() < static_cast<std::size_t>(20000 / scale)) {
+        double f0 = value(), f1 = value();
+        if (f1 < f0) std::swap(f0, f1);
+        const u64 x0 = g() >> (g() % 64), w = 2 + (g() >> (g() % 64 + 1));
+        const u64 x1 = x0 + std::min(w, ~u64{0} - x0);
+        const double f = f0 + (f1 - f0) * 0.375;
+        if (!(f0 < f && f < f1) || x1 - x0 < 2) continue;
+        out.push_back({x0 + 1 + g() % (x1 - x0 - 1), x0, x1, f0, f, f1});
+    }
+    return out;
+}
+
+// The answers of the schemes and of single operations on those operands, as
+// bits: computed with nothing but the soft backend.
+std::vector<u64> soft_answers(const std::vector<Operands>& operands) {
+    std::vector<u64> out;
+    for (const Operands& o : operands) {
+        out.push_back(std::bit_cast<u64>(Forward<u64, double>::forward(o.x, o.x0, o.x1, o.f0, o.f1).value));
+        for (int code = 0; code < 4; ++code) {
+            const Lookup<u64> r = Inverse<double, u64>::inverse(o.f, o.x0, o.x1, o.f0, o.f1, static_cast<Method>(code));
+            out.push_back(r.value ^ (static_cast<u64>(r.status) << 56));
+        }
+        const F80 a = F80::from_f64(o.f0), b = F80::from_f64(o.f1), c = F80::from_u64(o.x);
+        for (const F80& v : {a + b, a - b, a * c, b / c, (a * c).round_even(), (b / c).floor(), (a / c).ceil()}) {
+            const F80Parts p = v.parts();
+            out.push_back(p.m ^ static_cast<u64>(static_cast<std::uint32_t>(p.e)) ^ (p.negative ? 1u : 0u));
+            out.push_back(std::bit_cast<u64>(to_f64(v)) ^ to_u64(v));
+        }
+    }
+    return out;
+}
+
+void soft_ignores_environment() {
+    const std::vector<Operands> operands = soft_operands();
+    const std::vector<u64> want = soft_answers(operands);  // the default environment
+    const Environment environments[] = {
+        {"downward", FE_DOWNWARD, 0, 0x300},        {"upward", FE_UPWARD, 0, 0x300},
+        {"toward zero", FE_TOWARDZERO, 0, 0x300},   {"nearest, DAZ and FTZ", FE_TONEAREST, 0x8040, 0x300},
+        {"upward, DAZ", FE_UPWARD, 0x40, 0x300},    {"x87 at 53 bits", FE_TONEAREST, 0, 0x200},
+        {"x87 at 24 bits, toward zero", FE_TOWARDZERO, 0x8000, 0x000},
+    };
+    const std::uint64_t initial = environment_word();
+    for (const Environment& e : environments) {
+        set_environment(e);
+        const std::uint64_t entered = environment_word();
+        const std::vector<u64> got = soft_answers(operands);
+        const std::uint64_t left = environment_word();
+        set_environment({"default", FE_TONEAREST, 0, 0x300});
+        check(got == want, e.name);
+        check(left == entered, "the environment left as it was");
+    }
+    check(environment_word() == initial, "the default environment back");
+}
+#else
+void soft_ignores_environment() {}
+#endif
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "--quick") scale = 8;
+    u128_matches_reference();
+    soft_ignores_environment();
     prepared_matches_reference<i64>();
     prepared_matches_reference<double>();
     sorted_groups_match_locate();
