@@ -8,6 +8,7 @@ and 128-bit integers the installed module was built with, once with MPFR."""
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -46,3 +47,26 @@ def test_core_checks(variant):
     run = subprocess.run([str(build / "core_test")], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]
     assert run.stdout.strip().endswith("0 failed")
+
+
+# A configuration that cannot build stops CMake at once, saying why.
+BAD_CONFIGURATIONS = [
+    ({"QUORVANE_F80": "quad"}, None, "QUORVANE_F80 must be auto, hardware, soft or mpfr, not 'quad'"),
+    ({"QUORVANE_F80": "hardware"}, "aarch64-linux-gnu-g++", "QUORVANE_F80=hardware needs the x87 80-bit long double"),
+]
+
+
+@pytest.mark.parametrize(("defines", "compiler", "message"), BAD_CONFIGURATIONS)
+def test_bad_configuration_stops_cmake(tmp_path, defines, compiler, message):
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        pytest.skip("cmake is not on PATH")
+    args = [cmake, "-S", str(ROOT), "-B", str(tmp_path), f"-DPython_EXECUTABLE={sys.executable}"]
+    args += [f"-D{k}={v}" for k, v in defines.items()]
+    if compiler is not None:
+        if shutil.which(compiler) is None:
+            pytest.skip(f"{compiler} is not installed")
+        args += [f"-DCMAKE_CXX_COMPILER={compiler}", "-DCMAKE_SYSTEM_NAME=Linux", "-DCMAKE_SYSTEM_PROCESSOR=aarch64"]
+    run = subprocess.run(args, capture_output=True, text=True, timeout=120)
+    assert run.returncode != 0
+    assert message in " ".join(run.stderr.split())

@@ -26,6 +26,7 @@ import importlib.util
 import inspect
 import io
 import os
+import platform
 import re
 import runpy
 import subprocess
@@ -224,6 +225,17 @@ def test_demo_runs(tmp_path):
     t0 = 1_718_000_000 * 10**9
     assert str(t0 + round(Fraction(10**9, 1_000_037))) in out
     assert str(t0 + round(Fraction(12_345 * 10**9, 1_000_037))) in out
+
+
+def test_version_names_the_build(tmp_path):
+    proc = subprocess.run([sys.executable, "-W", "error", "-m", "quorvane", "--version"],
+                          capture_output=True, text=True, timeout=60, cwd=str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    info = quorvane.build_info()
+    assert info["f80"] in ("x87", "soft", "mpfr") and info["u128"] in ("native", "portable")
+    assert proc.stdout == (f"quorvane {quorvane.__version__} (F80 backend {info['f80']}, {info['u128']} "
+                           f"128-bit integers, built for {info['target']})\n")
+    assert info["target"] == f"{platform.machine()}-{platform.system()}".lower()
 
 
 # --------------------------------------------------------------------------
