@@ -17,7 +17,7 @@
 //
 // Rounding.  + - * / compute the exact result to at least two bits beyond
 // the 64 kept, plus a sticky bit for everything below, and round once to
-// nearest, ties to even (round_to_64 below).  That is what the x87 unit at
+// nearest, ties to even (`rounded` below).  That is what the x87 unit at
 // 64-bit precision and MPFR at a precision of 64 do, so all three backends
 // give the same bits.
 #pragma once
