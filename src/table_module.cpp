@@ -30,6 +30,7 @@
 #include "arrays.hpp"
 #include "batch.hpp"
 #include "convert.hpp"
+#include "digest.hpp"
 #include "extended.hpp"
 #include "method.hpp"
 #include "piecewise.hpp"
@@ -155,6 +156,10 @@ constexpr const char* xp = "The coordinates, as a read-only array (uint64, or xp
 constexpr const char* fp = "The values, as a read-only array (int64, float64, or fp's datetime64/timedelta64 dtype).";
 constexpr const char* reduce = "Pickles as Table(xp, fp): the table is rebuilt, and checked, where it is loaded.";
 constexpr const char* copy = "A Table is immutable: its copy is itself.";
+constexpr const char* tokenize =
+    "The table's identity for dask: its dtypes, length and a 128-bit hash of\n"
+    "each axis's content, computed by the first call and kept (a table never\n"
+    "changes).  Equal tables give equal tokens.";
 constexpr const char* error = "Base class of the errors that quorvane.Table raises.";
 constexpr const char* out_of_bounds =
     "A query outside the table, or any query on an empty table (forward without outside=,\n"
@@ -739,6 +744,7 @@ struct TableObject {
     Prepared<i64>* ints;     // exactly one of the two
     Prepared<double>* floats;
     std::size_t tracked;     // bytes reported to the interpreter
+    PyObject* token;         // __dask_tokenize__'s answer, made by its first call
 };
 
 TableObject* as_table(PyObject* self) noexcept { return reinterpret_cast<TableObject*>(self); }
@@ -1119,9 +1125,52 @@ PyObject* inverse_impl(TableObject* t, PyObject** bound) noexcept {
     return conclude<F, true>(t, in, "f", v, method, std::move(result), t->x.descr, &storage);
 }
 
+// ---------------------------------------------------------------------------
+// Queries answered in kind.  A query whose type has __dask_graph__ (a dask
+// collection, or an xarray DataArray, which has it with or without dask)
+// goes to quorvane._scale, imported on first need: a dask array gives a lazy
+// dask array, a DataArray a DataArray.  It declines (NotImplemented) any
+// other kind, which is then read as every query is.
+// ---------------------------------------------------------------------------
+PyObject* dask_graph_name = nullptr;  // "__dask_graph__", made by the module's initialisation
+PyObject* scale_answer = nullptr;     // quorvane._scale.answer, imported on first need
+
+// Whether the query may be answered in kind; the common queries never are.
+bool maybe_in_kind(PyObject* obj) noexcept {
+    if (PyArray_Check(obj) || PyLong_Check(obj) || PyFloat_Check(obj) || PyList_CheckExact(obj) ||
+        PyTuple_CheckExact(obj) || PyArray_IsScalar(obj, Generic)) {
+        return false;
+    }
+    return PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), dask_graph_name) == 1;
+}
+
+// quorvane._scale.answer(table, direction, query, {option: value, "workers": workers}),
+// with only the options given: the answer, NotImplemented, or nullptr with
+// an exception.
+PyObject* in_kind(PyObject* self, const char* direction, PyObject* query, const char* option, PyObject* value,
+                  PyObject* workers) noexcept {
+    if (scale_answer == nullptr) {
+        Ref module(PyImport_ImportModule("quorvane._scale"));
+        if (!module) return nullptr;
+        scale_answer = PyObject_GetAttrString(module.get(), "answer");
+        if (scale_answer == nullptr) return nullptr;
+    }
+    Ref options(PyDict_New());
+    if (!options) return nullptr;
+    if (value != nullptr && PyDict_SetItemString(options.get(), option, value) < 0) return nullptr;
+    if (workers != nullptr && PyDict_SetItemString(options.get(), "workers", workers) < 0) return nullptr;
+    Ref name(PyUnicode_FromString(direction));
+    if (!name) return nullptr;
+    return PyObject_CallFunctionObjArgs(scale_answer, self, name.get(), query, options.get(), nullptr);
+}
+
 PyObject* table_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* bound[3] = {nullptr, nullptr, nullptr};
     if (!bind(forward_signature, args, nargs, kwnames, bound)) return nullptr;
+    if (maybe_in_kind(bound[0])) {
+        Ref answer(in_kind(self, "forward", bound[0], "outside", bound[1], bound[2]));
+        if (!answer || answer.get() != Py_NotImplemented) return answer.release();
+    }
     TableObject* t = as_table(self);
     return t->floats != nullptr ? forward_impl<double>(t, bound) : forward_impl<i64>(t, bound);
 }
@@ -1129,6 +1178,10 @@ PyObject* table_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* table_inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* bound[3] = {nullptr, nullptr, nullptr};
     if (!bind(inverse_signature, args, nargs, kwnames, bound)) return nullptr;
+    if (maybe_in_kind(bound[0])) {
+        Ref answer(in_kind(self, "inverse", bound[0], "method", bound[1], bound[2]));
+        if (!answer || answer.get() != Py_NotImplemented) return answer.release();
+    }
     TableObject* t = as_table(self);
     return t->floats != nullptr ? inverse_impl<double>(t, bound) : inverse_impl<i64>(t, bound);
 }
@@ -1251,6 +1304,7 @@ void table_dealloc(PyObject* self) noexcept {
     delete t->floats;
     Py_XDECREF(t->x.descr);
     Py_XDECREF(t->f.descr);
+    Py_XDECREF(t->token);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -1295,6 +1349,7 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     t->ints = nullptr;
     t->floats = nullptr;
     t->tracked = 0;
+    t->token = nullptr;
     t->x = Axis{};
     t->f = Axis{};
     const bool float_values = holds_floats(reinterpret_cast<PyArrayObject*>(fa.get()));
@@ -1389,6 +1444,47 @@ PyObject* table_reduce(PyObject* self, PyObject*) noexcept {
     return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), xp.get(), fp.get());
 }
 
+// __dask_tokenize__: ("quorvane.Table", xp's dtype, fp's dtype, length,
+// digest), the digest being 128 bits of each axis's content in hex.  The
+// table never changes, so the first call hashes it (without the GIL for a
+// large table) and every later one returns the same tuple.
+template <class F>
+PyObject* make_token(PyObject* self, const Prepared<F>& p) noexcept {
+    TableObject* t = as_table(self);
+    const auto& table = p.table();
+    const std::size_t n = table.size();
+    static constexpr std::uint64_t seeds[2] = {0, 0x71766e65};  // "qvne"
+    std::uint64_t xd[2], fd[2];
+    {
+        PyThreadState* state = n >= release_from ? PyEval_SaveThread() : nullptr;
+        digest::xxh64_words(table.coordinates(), n, seeds, xd);
+        digest::xxh64_words(table.values(), n, seeds, fd);
+        if (state != nullptr) PyEval_RestoreThread(state);
+    }
+    if (t->token == nullptr) {  // else another thread's, made meanwhile
+        char hex[65];
+        std::snprintf(hex, sizeof hex, "%016llx%016llx%016llx%016llx", static_cast<unsigned long long>(xd[0]),
+                      static_cast<unsigned long long>(xd[1]), static_cast<unsigned long long>(fd[0]),
+                      static_cast<unsigned long long>(fd[1]));
+        Ref xname(PyObject_Str(reinterpret_cast<PyObject*>(t->x.descr)));
+        Ref fname(PyObject_Str(reinterpret_cast<PyObject*>(t->f.descr)));
+        if (!xname || !fname) return nullptr;
+        t->token = Py_BuildValue("(sOOns)", "quorvane.Table", xname.get(), fname.get(), static_cast<Py_ssize_t>(n), hex);
+        if (t->token == nullptr) return nullptr;
+    }
+    Py_INCREF(t->token);
+    return t->token;
+}
+
+PyObject* table_tokenize(PyObject* self, PyObject*) noexcept {
+    TableObject* t = as_table(self);
+    if (t->token != nullptr) {
+        Py_INCREF(t->token);
+        return t->token;
+    }
+    return t->ints != nullptr ? make_token(self, *t->ints) : make_token(self, *t->floats);
+}
+
 PyObject* table_copy(PyObject* self, PyObject*) noexcept {
     Py_INCREF(self);
     return self;
@@ -1410,6 +1506,7 @@ PyMethodDef table_methods[] = {
     {"__copy__", table_copy, METH_NOARGS, doc::copy},
     {"__deepcopy__", table_copy, METH_O, doc::copy},
     {"__sizeof__", table_sizeof, METH_NOARGS, nullptr},
+    {"__dask_tokenize__", table_tokenize, METH_NOARGS, doc::tokenize},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1522,6 +1619,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__table(void) 
         return the_module;
     }
     if (!load_numpy()) return nullptr;
+    dask_graph_name = PyUnicode_InternFromString("__dask_graph__");
+    if (dask_graph_name == nullptr) return nullptr;
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (!add_errors(module.get())) return nullptr;

@@ -1,0 +1,100 @@
+"""Queries answered in kind: a dask array gives a lazy dask array, an xarray
+DataArray gives a DataArray.
+
+``Table.forward`` and ``Table.inverse`` call ``answer`` for a query whose
+type has ``__dask_graph__`` (dask collections, and xarray's DataArray,
+which has it whether or not dask backs it).  Nothing here imports dask or
+xarray: whoever passed one of their objects has imported them already, and
+an object of any other kind is declined (``NotImplemented``), so that the
+table reads it as it reads any other query.
+"""
+
+from __future__ import annotations
+
+import re
+import sys
+from itertools import accumulate
+
+from ._table import Error
+
+__all__ = ["answer"]
+
+
+def answer(table, direction, query, options):
+    """The answer to ``getattr(table, direction)(query, **options)`` in the
+    query's own kind, or ``NotImplemented`` for a query of no such kind."""
+    xarray = sys.modules.get("xarray")
+    if xarray is not None and isinstance(query, xarray.DataArray):
+        return _data_array(xarray, table, direction, query, options)
+    dask_array = sys.modules.get("dask.array")
+    if dask_array is not None and isinstance(query, dask_array.Array):
+        return _dask_array(table, direction, query, options)
+    return NotImplemented
+
+
+def _data_array(xarray, table, direction, query, options):
+    # The data as it is (NumPy, or dask: the answer is then lazy too); the
+    # answer keeps the dims, coords and name.  attrs describe the query's
+    # quantity, not the answer's, and are dropped, as xarray's own
+    # arithmetic drops them.
+    result = getattr(table, direction)(query.data, **options)
+    return xarray.DataArray(result, coords=query.coords, dims=query.dims, name=query.name)
+
+
+def _dask_array(table, direction, query, options):
+    import dask
+
+    method = getattr(table, direction)
+    # The options, the dtype of the queries and the kind of container are
+    # checked now, by a call on no queries, which also gives the answer's
+    # dtype and container (a masked array's, say) for the graph's meta.
+    meta = method(_empty_like(query), **options)
+    # Where each block starts in the whole array, per axis: a block's error
+    # names its query by its index in the whole array.
+    starts = tuple(tuple(accumulate(chunks[:-1], initial=0)) for chunks in query.chunks)
+    # The table enters the graph once, as one key that every block depends
+    # on (its token is the table's content hash, computed once).
+    shipped = dask.delayed(table, pure=True)
+    return query.map_blocks(_block, shipped, direction, options, starts, dtype=meta.dtype, meta=meta, token=direction)
+
+
+def _empty_like(query):
+    meta = getattr(query, "_meta", None)
+    if meta is not None and getattr(meta, "size", None) == 0 and meta.ndim == query.ndim and query.ndim > 0:
+        return meta
+    import numpy
+
+    return numpy.empty((0,) * query.ndim, dtype=query.dtype) if query.ndim > 0 else numpy.empty(0, query.dtype)
+
+
+def _block(block, table, direction, options, starts, block_id=None):
+    """One block's answers; an error names its query's index in the whole
+    array."""
+    try:
+        return getattr(table, direction)(block, **options)
+    except Error as exc:
+        if block_id is not None:
+            offsets = [starts[k][b] for k, b in enumerate(block_id)]
+            if any(offsets):
+                _rebase(exc, offsets)
+        raise
+
+
+# "x[3]" or "f[1, 2]" at the start of a message: the query's index.
+_INDEX = re.compile(r"^([a-z]+)\[(\d+(?:, \d+)*)\]")
+
+
+def _rebase(exc, offsets):
+    """Moves the index that starts exc's message by offsets (the block's
+    start in the whole array, per axis)."""
+    if len(exc.args) != 1 or not isinstance(exc.args[0], str):
+        return
+    message = exc.args[0]
+    found = _INDEX.match(message)
+    if found is None:
+        return
+    local = [int(i) for i in found.group(2).split(", ")]
+    if len(local) != len(offsets):
+        return
+    where = ", ".join(str(i + o) for i, o in zip(local, offsets))
+    exc.args = (f"{found.group(1)}[{where}]{message[found.end():]}",)
