@@ -14,6 +14,8 @@
 
 #include "host.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -752,6 +754,7 @@ struct TableObject {
     std::size_t tracked;     // bytes reported to the interpreter
     PyObject* token;         // __dask_tokenize__'s answer, made by its first call
     PyObject* owner;         // what holds the samples of a table that reads them in place (Adopted)
+    PyObject* weakrefs;      // a table may be weakly referenced (by a cache of what was sent where)
 };
 
 TableObject* as_table(PyObject* self) noexcept { return reinterpret_cast<TableObject*>(self); }
@@ -1322,6 +1325,7 @@ Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Ax
 
 void table_dealloc(PyObject* self) noexcept {
     TableObject* t = as_table(self);
+    if (t->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     const void* memory = t->ints != nullptr ? static_cast<const void*>(t->ints) : static_cast<const void*>(t->floats);
     host::untrack(memory);
     delete t->ints;
@@ -1371,6 +1375,7 @@ PyObject* construct(PyTypeObject* type, PyObject* xp_obj, PyObject* fp_obj, cons
     t->tracked = 0;
     t->token = nullptr;
     t->owner = nullptr;
+    t->weakrefs = nullptr;
     t->x = Axis{};
     t->f = Axis{};
     const bool float_values = holds_floats(reinterpret_cast<PyArrayObject*>(fa.get()));
@@ -1679,7 +1684,17 @@ PyGetSetDef table_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Weak references: on PyPy every object takes them, and the member is not
+// needed there.
+PyMemberDef table_members[] = {
+#if !defined(PYPY_VERSION)
+    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(TableObject, weakrefs)), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot table_slots[] = {
+    {Py_tp_members, table_members},
     {Py_tp_new, reinterpret_cast<void*>(table_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(table_repr)},

@@ -12,6 +12,7 @@ pickle by reference, as worker processes need.
 from __future__ import annotations
 
 import functools
+import gc
 import pickle
 import platform
 
@@ -521,14 +522,28 @@ def test_distributed_ships_the_table_once_per_worker():
     xp = np.cumsum(rng.integers(1, 1000, 50_000, dtype=np.uint64), dtype=np.uint64)
     table = quorvane.Table(xp, np.cumsum(rng.random(50_000)))
     x = rng.integers(int(xp[0]), int(xp[-1]), (64, 100), dtype=np.uint64)
-    lazy = table.forward(da.from_array(x, chunks=(8, 50)))  # 16 blocks
+    queries = da.from_array(x, chunks=(8, 50))  # 16 blocks
+    before = table.forward(queries)  # built without a client: the table is in the graph
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         client.run(_count_restores)
         for compute in (1, 2):
-            assert _same(client.compute(lazy).result(), table.forward(x))
+            assert _same(client.compute(before).result(), table.forward(x))
             counts = client.run(_count_restores)
             assert len(counts) == 2 and all(c <= compute for c in counts.values()), counts
+        # built under the client: the table is sent to each worker once,
+        # and kept there, for every graph of it; the futures go with the table
+        solo = quorvane.Table(xp, table.fp)
+        after = [solo.forward(queries), solo.inverse(solo.forward(queries), method="nearest")]
+        for compute in (1, 2):
+            got = client.compute(after, sync=True)
+            assert _same(got[0], table.forward(x)) and _same(got[1], x)
+            assert client.run(_count_restores) == {w: c + 1 for w, c in counts.items()}
+        assert len(quorvane._scale._scattered) == 1
+        del after, solo
+        gc.collect()
+        assert len(quorvane._scale._scattered) == 0
+    assert table.forward(queries).compute(scheduler="sync").shape == x.shape  # no client any more
 
 
 class _GraphLike:

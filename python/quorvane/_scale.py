@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import re
 import sys
+import weakref
 from itertools import accumulate
 
 from ._table import Error
@@ -52,10 +53,48 @@ def _dask_array(table, direction, query, options):
     # Where each block starts in the whole array, per axis: a block's error
     # names its query by its index in the whole array.
     starts = tuple(tuple(accumulate(chunks[:-1], initial=0)) for chunks in query.chunks)
-    # The table enters the graph once, as one key that every block depends
-    # on (its token is the table's content hash, computed once).
-    shipped = dask.delayed(table, pure=True)
+    shipped = _shipped(dask, table)
     return query.map_blocks(_block, shipped, direction, options, starts, dtype=meta.dtype, meta=meta, token=direction)
+
+
+# table -> {client id: future of the table scattered to that client's
+# workers}; an entry goes when its table does, which releases the futures.
+_scattered: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def _shipped(dask, table):
+    """The table as the graph holds it: one key that every block depends on.
+
+    Under a dask.distributed client (the default scheduler when the graph
+    is built), a future of the table broadcast to the workers once per
+    table and client: graphs then carry only its key, and the workers keep
+    it from one compute to the next (a worker that joins later fetches it
+    once from another).  Such a graph runs on that client only.  Otherwise
+    the table itself, as a key of the graph (named by its content hash,
+    which is computed once): every scheduler gets it with the graph.
+    """
+    client = _default_client(dask)
+    if client is None:
+        return dask.delayed(table, pure=True)
+    per_client = _scattered.setdefault(table, {})
+    future = per_client.get(client.id)
+    if future is None or future.status != "finished":
+        future = client.scatter(table, broadcast=True, hash=True)
+        per_client[client.id] = future
+    return future
+
+
+def _default_client(dask):
+    """The dask.distributed client that computes graphs by default, if one
+    does (distributed is imported only by whoever made a client)."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None or dask.config.get("scheduler", None) not in ("dask.distributed", "distributed"):
+        return None
+    try:
+        client = distributed.default_client()
+    except ValueError:
+        return None
+    return client if client.status == "running" else None
 
 
 def _empty_like(query):
