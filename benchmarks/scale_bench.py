@@ -89,6 +89,71 @@ def timings(call, repeat):
     return times
 
 
+def interleaved(calls, repeat, after_each=None):
+    """{label: times} of every call, taking turns in an order that rotates
+    from one round to the next."""
+    labels = list(calls)
+    times = {label: [] for label in labels}
+    for r in range(repeat):
+        for label in labels[r % len(labels):] + labels[:r % len(labels)]:
+            gc.collect()
+            start = time.perf_counter()
+            calls[label]()
+            times[label].append(time.perf_counter() - start)
+            if after_each is not None:
+                after_each(label)
+    return times
+
+
+def distributed_runs(distributed, table, queries, lazy, want, repeat, quick):
+    """LocalCluster(processes=True, n_workers=2): a graph built under the
+    client (the table broadcast once) and one built before it (the table in
+    the graph), in turns with the threaded scheduler and the queries alone;
+    the tables unpickled in each worker are counted after every compute."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+            client.run(count_restores)
+            start = time.perf_counter()
+            under = table.forward(queries)
+            scatter = time.perf_counter() - start
+            sent = client.run(count_restores)
+            for graph in (under, lazy):
+                assert client.compute(graph).result().tobytes() == want.tobytes(), "distributed: answers differ"
+            counts = {"under": [], "before": []}
+            last = [client.run(count_restores)]
+
+            def count(label):
+                now = client.run(count_restores)
+                if label in counts:
+                    counts[label].append(max(now[w] - last[0][w] for w in now))
+                last[0] = now
+
+            turns = interleaved({"threads": lambda: lazy.compute(scheduler="threads"),
+                                 "under": lambda: client.compute(under).result(),
+                                 "before": lambda: client.compute(lazy).result(),
+                                 "floor": lambda: client.compute(queries).result()}, repeat, count)
+    print("dask.distributed, LocalCluster(processes=True, n_workers=2), in turns with threads:")
+    threads = row("  threads scheduler, compute()", turns["threads"])
+    for label, text, judged in (("under", "graph built under the client", True),
+                                ("before", "graph built before the client", False)):
+        row(f"  {text}, compute()", turns[label], min(turns[label]) / threads, DISTRIBUTED if judged else None,
+            f"(most tables unpickled by a worker in a compute: {max(counts[label])})", quick)
+    row("  the queries alone, compute()", turns["floor"], min(turns["floor"]) / threads,
+        note="(no table: the cluster's own floor)")
+    most = max(counts["under"])
+    verdict = "" if quick else ("PASS" if most <= ONE_PER_WORKER else "FAIL")
+    print(f"{'  transfers per worker per compute, at most':<44} {most:10d} {'':>10} {'':>6} {'<= 1':>7} {verdict}"
+          f" (graph under the client; before it: {max(counts['before'])})")
+    print(f"{'  building the graph under the client':<44} {scatter * 1e3:10.1f} {'':>10}        "
+          f"(once per table and client: the broadcast; tables unpickled per worker: "
+          f"{', '.join(str(v) for v in sent.values())})")
+    large = [str(w.message).splitlines()[0] for w in caught if "large graph" in str(w.message)]
+    if large:
+        print(f"  the client warned {len(large)} times: {large[0]} (the graph built before the client)")
+
+
 def row(label, times, ratio=None, target=None, note="", quick=False):
     lo, mid = min(times), statistics.median(times)
     r = f"{ratio:6.2f}" if ratio is not None else " " * 6
@@ -135,8 +200,10 @@ def main():
     first_token = timings(lambda: dask.base.tokenize(fresh), 1)
     row("tokenize(table), first call (hashes it)", first_token)
     row("tokenize(table), later calls", timings(lambda: dask.base.tokenize(fresh), repeat * 20))
-    first_graph = timings(lambda: quorvane.Table(table.xp, table.fp).forward(queries), 1)
+    fresh = quorvane.Table(table.xp, table.fp)
+    first_graph = timings(lambda: fresh.forward(queries), 1)
     row("table.forward(dask array), new table", first_graph, note="(includes the first tokenize)")
+    del fresh
     graph = timings(lambda: table.forward(queries), repeat * 20)
     row("table.forward(dask array), graph built", graph, min(graph) * 1e3, GRAPH_MS, "(ratio: ms)", args.quick)
     lazy = table.forward(queries)
@@ -145,18 +212,23 @@ def main():
     row("eager table.forward(numpy array)", timings(lambda: table.forward(eager_queries), repeat))
     got = lazy.compute(scheduler="threads")
     assert got.tobytes() == want.tobytes(), "threaded scheduler: answers differ"
-    threads = row("threads scheduler, compute()", timings(lambda: lazy.compute(scheduler="threads"), repeat))
+    row("threads scheduler, compute()", timings(lambda: lazy.compute(scheduler="threads"), repeat))
 
-    # the process scheduler (a new pool of worker processes per compute)
+    # The other schedulers take turns with the threaded one, and each ratio
+    # is to the threaded scheduler's minimum among the same turns: other
+    # tenants of a shared machine load it in bursts longer than one run.
     with PickleCount() as pickles:
         got = lazy.compute(scheduler="processes")
         per_compute = pickles.count
     assert got.tobytes() == want.tobytes(), "process scheduler: answers differ"
-    processes = timings(lambda: lazy.compute(scheduler="processes"), max(2, repeat // 2))
-    row("processes scheduler, compute()", processes, min(processes) / threads, PROCESSES,
+    turns = interleaved({"threads": lambda: lazy.compute(scheduler="threads"),
+                         "processes": lambda: lazy.compute(scheduler="processes"),
+                         "floor": lambda: queries.compute(scheduler="processes")}, max(2, repeat // 2))
+    print("the process scheduler (a new pool of worker processes per compute), in turns with threads:")
+    threads = row("  threads scheduler, compute()", turns["threads"])
+    row("  processes scheduler, compute()", turns["processes"], min(turns["processes"]) / threads, PROCESSES,
         f"(the table pickled {per_compute} times per compute)", args.quick)
-    row("processes scheduler, the queries alone", timings(lambda: queries.compute(scheduler="processes"),
-                                                         max(2, repeat // 2)),
+    row("  processes scheduler, the queries alone", turns["floor"], min(turns["floor"]) / threads,
         note="(no table: the scheduler's own floor)")
 
     # dask.distributed
@@ -166,27 +238,7 @@ def main():
         except ImportError:
             print("distributed is not installed: skipped")
         else:
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                              dashboard_address=":0") as cluster, \
-                        distributed.Client(cluster) as client:
-                    client.run(count_restores)
-                    before = client.run(count_restores)
-                    assert client.compute(lazy).result().tobytes() == want.tobytes(), "distributed: answers differ"
-                    times = timings(lambda: client.compute(lazy).result(), repeat)
-                    after = client.run(count_restores)
-            computes = repeat + 1
-            most = max((after[w] - before[w]) / computes for w in after)
-            counts = ", ".join(str(after[w] - before[w]) for w in sorted(after))
-            row("distributed, 2 worker processes, compute()", times, min(times) / threads, DISTRIBUTED,
-                f"(tables unpickled per worker in {computes} computes: {counts})", args.quick)
-            verdict = "" if args.quick else ("PASS" if most <= ONE_PER_WORKER else "FAIL")
-            print(f"{'distributed, transfers per worker per compute':<44} {most:10.2f} {'':>10} {'':>6} "
-                  f"{'<= 1':>7} {verdict}")
-            large = [str(w.message).splitlines()[0] for w in caught if "large graph" in str(w.message)]
-            if large:
-                print(f"  the client warned: {large[0]} ({len(large)} times)")
+            distributed_runs(distributed, table, queries, lazy, want, repeat, args.quick)
 
     # unpickling the table
     buffers = []

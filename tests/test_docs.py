@@ -6,7 +6,7 @@ compared with what the module returns; other blocks are executed and must
 not raise.  Each block runs in a fresh namespace that holds only ``np``
 and ``quorvane`` (what the README's first block imports), so every example
 stands on its own after those two imports, as the README says.  Blocks
-that import dask or pandas are skipped when they are not installed.
+that import dask, pandas or xarray are skipped when they are not installed.
 
 The demo (``python -m quorvane``) is run in a subprocess.
 
@@ -130,6 +130,8 @@ def test_readme_example(line: int, body: str):
         pytest.importorskip("dask.array")
     if re.search(r"^(>>> )?\s*(import|from)\s+pandas\b", body, re.M):
         pytest.importorskip("pandas")
+    if re.search(r"^(>>> )?\s*(import|from)\s+xarray\b", body, re.M):
+        pytest.importorskip("xarray")
     globs = {"__name__": "README", "np": np, "quorvane": quorvane}
     name = f"README.md:{line}"
     if ">>>" in body:

@@ -15,13 +15,15 @@ import re
 import sys
 import weakref
 from itertools import accumulate
+from types import ModuleType
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 from ._table import Error
 
 __all__ = ["answer"]
 
 
-def answer(table, direction, query, options):
+def answer(table: Any, direction: str, query: Any, options: Dict[str, Any]) -> Any:
     """The answer to ``getattr(table, direction)(query, **options)`` in the
     query's own kind, or ``NotImplemented`` for a query of no such kind."""
     xarray = sys.modules.get("xarray")
@@ -33,7 +35,7 @@ def answer(table, direction, query, options):
     return NotImplemented
 
 
-def _data_array(xarray, table, direction, query, options):
+def _data_array(xarray: ModuleType, table: Any, direction: str, query: Any, options: Dict[str, Any]) -> Any:
     # The data as it is (NumPy, or dask: the answer is then lazy too); the
     # answer keeps the dims, coords and name.  attrs describe the query's
     # quantity, not the answer's, and are dropped, as xarray's own
@@ -42,7 +44,7 @@ def _data_array(xarray, table, direction, query, options):
     return xarray.DataArray(result, coords=query.coords, dims=query.dims, name=query.name)
 
 
-def _dask_array(table, direction, query, options):
+def _dask_array(table: Any, direction: str, query: Any, options: Dict[str, Any]) -> Any:
     import dask
 
     method = getattr(table, direction)
@@ -59,10 +61,10 @@ def _dask_array(table, direction, query, options):
 
 # table -> {client id: future of the table scattered to that client's
 # workers}; an entry goes when its table does, which releases the futures.
-_scattered: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+_scattered: "weakref.WeakKeyDictionary[Any, Dict[str, Any]]" = weakref.WeakKeyDictionary()
 
 
-def _shipped(dask, table):
+def _shipped(dask: ModuleType, table: Any) -> Any:
     """The table as the graph holds it: one key that every block depends on.
 
     Under a dask.distributed client (the default scheduler when the graph
@@ -84,7 +86,7 @@ def _shipped(dask, table):
     return future
 
 
-def _default_client(dask):
+def _default_client(dask: ModuleType) -> Any:
     """The dask.distributed client that computes graphs by default, if one
     does (distributed is imported only by whoever made a client)."""
     distributed = sys.modules.get("distributed")
@@ -97,7 +99,7 @@ def _default_client(dask):
     return client if client.status == "running" else None
 
 
-def _empty_like(query):
+def _empty_like(query: Any) -> Any:
     meta = getattr(query, "_meta", None)
     if meta is not None and getattr(meta, "size", None) == 0 and meta.ndim == query.ndim and query.ndim > 0:
         return meta
@@ -106,7 +108,8 @@ def _empty_like(query):
     return numpy.empty((0,) * query.ndim, dtype=query.dtype) if query.ndim > 0 else numpy.empty(0, query.dtype)
 
 
-def _block(block, table, direction, options, starts, block_id=None):
+def _block(block: Any, table: Any, direction: str, options: Dict[str, Any],
+           starts: Sequence[Sequence[int]], block_id: Optional[Tuple[int, ...]] = None) -> Any:
     """One block's answers; an error names its query's index in the whole
     array."""
     try:
@@ -123,7 +126,7 @@ def _block(block, table, direction, options, starts, block_id=None):
 _INDEX = re.compile(r"^([a-z]+)\[(\d+(?:, \d+)*)\]")
 
 
-def _rebase(exc, offsets):
+def _rebase(exc: BaseException, offsets: Sequence[int]) -> None:
     """Moves the index that starts exc's message by offsets (the block's
     start in the whole array, per axis)."""
     if len(exc.args) != 1 or not isinstance(exc.args[0], str):

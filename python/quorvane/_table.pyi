@@ -1,6 +1,6 @@
 """The prepared table and its exceptions (exported by ``quorvane``)."""
 
-from typing import Any, Optional, Union, overload
+from typing import Any, Callable, Optional, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -83,6 +83,13 @@ class Table:
         ``method``: None (exact whole coordinates only), ``"nearest"``,
         ``"ffill"`` or ``"bfill"``.
         """
-    def __reduce__(self) -> tuple[type["Table"], tuple[npt.NDArray[Any], npt.NDArray[Any]]]: ...
+    def __reduce__(
+        self,
+    ) -> tuple[Callable[..., "Table"], tuple[npt.NDArray[Any], npt.NDArray[Any], np.dtype[Any], np.dtype[Any]]]: ...
+    def __dask_tokenize__(self) -> tuple[str, str, str, int, str]:
+        """The table's identity for dask: its dtypes, length and content hash (computed once)."""
     def __copy__(self) -> "Table": ...
     def __deepcopy__(self, memo: object, /) -> "Table": ...
+
+def _restore(xp: npt.NDArray[Any], fp: npt.NDArray[Any], xp_dtype: np.dtype[Any], fp_dtype: np.dtype[Any], /) -> Table:
+    """A pickled Table: its axes' storage and dtypes, checked as Table(xp, fp) checks its arguments."""
