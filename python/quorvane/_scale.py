@@ -69,9 +69,10 @@ def _shipped(dask: ModuleType, table: Any) -> Any:
 
     Under a dask.distributed client (the default scheduler when the graph
     is built), a future of the table broadcast to the workers once per
-    table and client: graphs then carry only its key, and the workers keep
-    it from one compute to the next (a worker that joins later fetches it
-    once from another).  Such a graph runs on that client only.  Otherwise
+    table and client: graphs then carry only its key, and the cluster
+    keeps it from one compute to the next (a worker without a copy, one
+    that joined later or whose copy the memory manager dropped, fetches it
+    from another).  Such a graph runs on that client only.  Otherwise
     the table itself, as a key of the graph (named by its content hash,
     which is computed once): every scheduler gets it with the graph.
     """
