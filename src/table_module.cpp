@@ -1432,8 +1432,8 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 
 // Whether an array's elements sit in memory that nothing can change while
 // the array lives: every array on the way to the memory's owner is
-// read-only (through bases and memoryviews), and the owner is a bytes
-// object or a Table.
+// read-only (through bases, memoryviews and other exporters), and the owner
+// is a bytes object or a Table.
 bool immutable_memory(PyObject* obj) noexcept {
     Ref at = Ref::borrow(obj);
     for (int depth = 0; depth < 64; ++depth) {
@@ -1451,7 +1451,15 @@ bool immutable_memory(PyObject* obj) noexcept {
             }
             at = std::move(under);
         } else {
-            return false;
+            // Another exporter (a pickle.PickleBuffer, which PyPy's pickle
+            // hands over as it is) leads on to what it exports.
+            Ref view(PyMemoryView_FromObject(o));
+            Ref under(view ? PyObject_GetAttrString(view.get(), "obj") : nullptr);
+            if (!under || under.get() == o) {
+                PyErr_Clear();
+                return false;
+            }
+            at = std::move(under);
         }
     }
     return false;

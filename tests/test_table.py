@@ -17,6 +17,7 @@ import contextlib
 import copy
 import pickle
 import re
+import sys
 import threading
 import warnings
 
@@ -661,8 +662,9 @@ def test_protocol_5_hands_over_two_buffers_and_reads_immutable_ones_in_place(xp,
     # taken in this process) or bytes; bytearrays are copied, and their
     # change after loading changes nothing
     assert address(pickle.loads(data, buffers=buffers)) == address(table)
-    assert address(pickle.loads(data, buffers=as_bytes)) == tuple(
-        np.frombuffer(b, np.uint8).__array_interface__["data"][0] for b in as_bytes)
+    if sys.implementation.name == "cpython":  # PyPy hands C a copy of a bytes object's own
+        assert address(pickle.loads(data, buffers=as_bytes)) == tuple(
+            np.frombuffer(b, np.uint8).__array_interface__["data"][0] for b in as_bytes)
     again = pickle.loads(data, buffers=as_bytearrays)
     as_bytearrays[0][:] = bytes(len(as_bytearrays[0]))
     assert repr(again) == repr(table)
