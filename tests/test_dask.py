@@ -407,6 +407,14 @@ def test_block_errors_name_the_global_index(scheduler, direction, options, bad, 
     assert lazy1.value.args == eager1.value.args
 
 
+def test_block_errors_in_chunks_of_unknown_length_name_the_block():
+    x = da.from_array(np.array([5, 7, 1_000_037, 9, 2**63, 11], np.uint64), chunks=2)
+    picked = x[x > 6]  # chunks of unknown length: (1, 1, 2) once computed
+    with pytest.raises(quorvane.OutOfBoundsError) as info:
+        TABLES["int"].forward(picked).compute(scheduler="sync")
+    assert info.value.args == ("x[0] of block (2,) = 9223372036854775808 is outside the table [0, 3000110]",)
+
+
 # --------------------------------------------------------------------------
 # xarray: DataArrays out, with their dims, coords and name
 

@@ -53,8 +53,12 @@ def _dask_array(table: Any, direction: str, query: Any, options: Dict[str, Any])
     # dtype and container (a masked array's, say) for the graph's meta.
     meta = method(_empty_like(query), **options)
     # Where each block starts in the whole array, per axis: a block's error
-    # names its query by its index in the whole array.
-    starts = tuple(tuple(accumulate(chunks[:-1], initial=0)) for chunks in query.chunks)
+    # names its query by its index in the whole array.  (Chunks of unknown
+    # length, after a boolean selection say, leave the start unknown: the
+    # error names the block then.)
+    starts: Optional[Tuple[Tuple[int, ...], ...]] = None
+    if not any(c != c for chunks in query.chunks for c in chunks):  # NaN: unknown
+        starts = tuple(tuple(accumulate(chunks[:-1], initial=0)) for chunks in query.chunks)
     shipped = _shipped(dask, table)
     return query.map_blocks(_block, shipped, direction, options, starts, dtype=meta.dtype, meta=meta, token=direction)
 
@@ -110,16 +114,16 @@ def _empty_like(query: Any) -> Any:
 
 
 def _block(block: Any, table: Any, direction: str, options: Dict[str, Any],
-           starts: Sequence[Sequence[int]], block_id: Optional[Tuple[int, ...]] = None) -> Any:
+           starts: Optional[Sequence[Sequence[int]]], block_id: Optional[Tuple[int, ...]] = None) -> Any:
     """One block's answers; an error names its query's index in the whole
     array."""
     try:
         return getattr(table, direction)(block, **options)
     except Error as exc:
         if block_id is not None:
-            offsets = [starts[k][b] for k, b in enumerate(block_id)]
-            if any(offsets):
-                _rebase(exc, offsets)
+            offsets = None if starts is None else [starts[k][b] for k, b in enumerate(block_id)]
+            if offsets is None or any(offsets):
+                _rebase(exc, offsets, block_id)
         raise
 
 
@@ -127,9 +131,10 @@ def _block(block: Any, table: Any, direction: str, options: Dict[str, Any],
 _INDEX = re.compile(r"^([a-z]+)\[(\d+(?:, \d+)*)\]")
 
 
-def _rebase(exc: BaseException, offsets: Sequence[int]) -> None:
+def _rebase(exc: BaseException, offsets: Optional[Sequence[int]], block_id: Tuple[int, ...]) -> None:
     """Moves the index that starts exc's message by offsets (the block's
-    start in the whole array, per axis)."""
+    start in the whole array, per axis), or says which block it is in when
+    the block's start is unknown."""
     if len(exc.args) != 1 or not isinstance(exc.args[0], str):
         return
     message = exc.args[0]
@@ -137,6 +142,10 @@ def _rebase(exc: BaseException, offsets: Sequence[int]) -> None:
     if found is None:
         return
     local = [int(i) for i in found.group(2).split(", ")]
+    if offsets is None:
+        block = ", ".join(map(str, block_id)) + ("," if len(block_id) == 1 else "")
+        exc.args = (f"{found.group(0)} of block ({block}){message[found.end():]}",)
+        return
     if len(local) != len(offsets):
         return
     where = ", ".join(str(i + o) for i, o in zip(local, offsets))
