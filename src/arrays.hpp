@@ -55,23 +55,29 @@ inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 // An owned contiguous buffer of n elements of an 8-byte type, from malloc
 // (so that ownership of the memory can pass to a result array whose owner
 // frees it with free()).  Allocation never throws: a failed allocation
-// leaves an empty buffer for which ok() is false.
+// leaves an empty buffer for which ok() is false.  A borrowed buffer reads
+// memory that something else owns, never changes and outlives the buffer
+// (a table's adopted copy, kept alive by the table's Python object).
 template <class T>
 class Buffer {
 public:
     Buffer() noexcept = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    Buffer(Buffer&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), owned_(std::exchange(o.owned_, true)) {}
     Buffer& operator=(Buffer&& o) noexcept {
         if (this != &o) {
-            std::free(data_);
+            if (owned_) std::free(data_);
             data_ = std::exchange(o.data_, nullptr);
             size_ = std::exchange(o.size_, 0);
+            owned_ = std::exchange(o.owned_, true);
         }
         return *this;
     }
-    ~Buffer() { std::free(data_); }
+    ~Buffer() {
+        if (owned_) std::free(data_);
+    }
 
     // n elements, uninitialised.  At least one element is allocated, so that
     // an empty buffer still has a valid address to hand over.
@@ -88,6 +94,15 @@ public:
         return b;
     }
 
+    // n elements at data, read in place and never freed.
+    static Buffer borrowed(const T* data, std::size_t n) noexcept {
+        Buffer b;
+        b.data_ = const_cast<T*>(data);
+        b.size_ = n;
+        b.owned_ = false;
+        return b;
+    }
+
     bool ok() const noexcept { return data_ != nullptr; }
     std::size_t size() const noexcept { return size_; }
     T* data() noexcept { return data_; }
@@ -95,7 +110,8 @@ public:
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
-    // Gives up ownership; the caller frees the memory with std::free.
+    // Gives up ownership (of an owned buffer); the caller frees the memory
+    // with std::free.
     T* release() noexcept {
         size_ = 0;
         return std::exchange(data_, nullptr);
@@ -104,6 +120,7 @@ public:
 private:
     T* data_ = nullptr;
     std::size_t size_ = 0;
+    bool owned_ = true;
 };
 
 }  // namespace quorvane

@@ -14,6 +14,8 @@
 
 #include "host.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +32,7 @@
 #include "arrays.hpp"
 #include "batch.hpp"
 #include "convert.hpp"
+#include "digest.hpp"
 #include "extended.hpp"
 #include "method.hpp"
 #include "piecewise.hpp"
@@ -93,6 +96,10 @@ constexpr const char* not_finite = "%U = %S falls between %s[%zd] = %S and %s[%z
 constexpr const char* repr = "Table(%zd samples, xp %U %S, fp %U %S)";
 constexpr const char* repr_empty = "Table(0 samples, xp %U, fp %U)";
 constexpr const char* range = "[%S, %S]";
+constexpr const char* restore_args = "_restore() takes 4 arguments (%zd given)";
+constexpr const char* restore_dtype_type = "_restore(): %s's dtype must be a numpy.dtype, not %U";
+constexpr const char* restore_dtype = "_restore(): %s's dtype must be %s, not %S";
+constexpr const char* restore_storage = "_restore(): %s must be an array of %s, not %s%U";
 }  // namespace msg
 
 // ---------------------------------------------------------------------------
@@ -130,7 +137,10 @@ constexpr const char* forward =
     "   numpy.interp does), or a fill value of fp's type (e.g. numpy.nan).\n"
     "workers: threads to split a large batch across; -1 uses every CPU.\n\n"
     "Returns an array of fp's dtype and x's shape (C order), or a scalar for a\n"
-    "scalar x.  The first query in index order that has no answer raises:\n"
+    "scalar x; for a dask array, a lazy dask array of the same chunks (an error\n"
+    "in a block names its query's index in the whole array); for an xarray\n"
+    "DataArray, a DataArray of the same dims, coords and name.\n"
+    "The first query in index order that has no answer raises:\n"
     "OutOfBoundsError (IndexError), NotIncreasingError (xp not strictly\n"
     "increasing), NonFiniteError (a NaN or infinite sample next to x), or\n"
     "InvalidValueError (x does not convert exactly).  Messages name the\n"
@@ -146,15 +156,22 @@ constexpr const char* inverse =
     "   raise), 'nearest' (round half to even; clamps on both sides), 'ffill'\n"
     "   (floor; clamps above), 'bfill' (ceiling; clamps below).\n"
     "workers: threads to split a large batch across; -1 uses every CPU.\n\n"
-    "Returns an array of xp's dtype and f's shape, or a scalar for a scalar f.\n"
+    "Returns an array of xp's dtype and f's shape, or a scalar for a scalar f\n"
+    "(a lazy dask array for a dask array, a DataArray for a DataArray).\n"
     "The first query in index order that has no answer raises: OutOfBoundsError\n"
     "(IndexError and KeyError), NotFoundError (KeyError: the coordinate is not\n"
     "whole and method is None), NotIncreasingError, NonFiniteError (a NaN query,\n"
     "or an infinite sample next to it) or InvalidValueError.";
 constexpr const char* xp = "The coordinates, as a read-only array (uint64, or xp's datetime64/timedelta64 dtype).";
 constexpr const char* fp = "The values, as a read-only array (int64, float64, or fp's datetime64/timedelta64 dtype).";
-constexpr const char* reduce = "Pickles as Table(xp, fp): the table is rebuilt, and checked, where it is loaded.";
+constexpr const char* reduce =
+    "Pickles as the storage of xp and fp with their dtypes (with protocol 5, two\n"
+    "out-of-band buffers): the table is checked again where it is loaded.";
 constexpr const char* copy = "A Table is immutable: its copy is itself.";
+constexpr const char* tokenize =
+    "The table's identity for dask: its dtypes, length and a 128-bit hash of\n"
+    "each axis's content, computed by the first call and kept (a table never\n"
+    "changes).  Equal tables give equal tokens.";
 constexpr const char* error = "Base class of the errors that quorvane.Table raises.";
 constexpr const char* out_of_bounds =
     "A query outside the table, or any query on an empty table (forward without outside=,\n"
@@ -739,6 +756,9 @@ struct TableObject {
     Prepared<i64>* ints;     // exactly one of the two
     Prepared<double>* floats;
     std::size_t tracked;     // bytes reported to the interpreter
+    PyObject* token;         // __dask_tokenize__'s answer, made by its first call
+    PyObject* owner;         // what holds the samples of a table that reads them in place (Adopted)
+    PyObject* weakrefs;      // a table may be weakly referenced (by a cache of what was sent where)
 };
 
 TableObject* as_table(PyObject* self) noexcept { return reinterpret_cast<TableObject*>(self); }
@@ -1119,9 +1139,52 @@ PyObject* inverse_impl(TableObject* t, PyObject** bound) noexcept {
     return conclude<F, true>(t, in, "f", v, method, std::move(result), t->x.descr, &storage);
 }
 
+// ---------------------------------------------------------------------------
+// Queries answered in kind.  A query whose type has __dask_graph__ (a dask
+// collection, or an xarray DataArray, which has it with or without dask)
+// goes to quorvane._scale, imported on first need: a dask array gives a lazy
+// dask array, a DataArray a DataArray.  It declines (NotImplemented) any
+// other kind, which is then read as every query is.
+// ---------------------------------------------------------------------------
+PyObject* dask_graph_name = nullptr;  // "__dask_graph__", made by the module's initialisation
+PyObject* scale_answer = nullptr;     // quorvane._scale.answer, imported on first need
+
+// Whether the query may be answered in kind; the common queries never are.
+bool maybe_in_kind(PyObject* obj) noexcept {
+    if (PyArray_Check(obj) || PyLong_Check(obj) || PyFloat_Check(obj) || PyList_CheckExact(obj) ||
+        PyTuple_CheckExact(obj) || PyArray_IsScalar(obj, Generic)) {
+        return false;
+    }
+    return PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), dask_graph_name) == 1;
+}
+
+// quorvane._scale.answer(table, direction, query, {option: value, "workers": workers}),
+// with only the options given: the answer, NotImplemented, or nullptr with
+// an exception.
+PyObject* in_kind(PyObject* self, const char* direction, PyObject* query, const char* option, PyObject* value,
+                  PyObject* workers) noexcept {
+    if (scale_answer == nullptr) {
+        Ref module(PyImport_ImportModule("quorvane._scale"));
+        if (!module) return nullptr;
+        scale_answer = PyObject_GetAttrString(module.get(), "answer");
+        if (scale_answer == nullptr) return nullptr;
+    }
+    Ref options(PyDict_New());
+    if (!options) return nullptr;
+    if (value != nullptr && PyDict_SetItemString(options.get(), option, value) < 0) return nullptr;
+    if (workers != nullptr && PyDict_SetItemString(options.get(), "workers", workers) < 0) return nullptr;
+    Ref name(PyUnicode_FromString(direction));
+    if (!name) return nullptr;
+    return PyObject_CallFunctionObjArgs(scale_answer, self, name.get(), query, options.get(), nullptr);
+}
+
 PyObject* table_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* bound[3] = {nullptr, nullptr, nullptr};
     if (!bind(forward_signature, args, nargs, kwnames, bound)) return nullptr;
+    if (maybe_in_kind(bound[0])) {
+        Ref answer(in_kind(self, "forward", bound[0], "outside", bound[1], bound[2]));
+        if (!answer || answer.get() != Py_NotImplemented) return answer.release();
+    }
     TableObject* t = as_table(self);
     return t->floats != nullptr ? forward_impl<double>(t, bound) : forward_impl<i64>(t, bound);
 }
@@ -1129,6 +1192,10 @@ PyObject* table_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* table_inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* bound[3] = {nullptr, nullptr, nullptr};
     if (!bind(inverse_signature, args, nargs, kwnames, bound)) return nullptr;
+    if (maybe_in_kind(bound[0])) {
+        Ref answer(in_kind(self, "inverse", bound[0], "method", bound[1], bound[2]));
+        if (!answer || answer.get() != Py_NotImplemented) return answer.release();
+    }
     TableObject* t = as_table(self);
     return t->floats != nullptr ? inverse_impl<double>(t, bound) : inverse_impl<i64>(t, bound);
 }
@@ -1223,10 +1290,27 @@ bool copy_samples(const Input& in, const char* name, const Axis& axis, Buffer<K>
     return true;
 }
 
+// Samples that a table reads in place instead of copying them: the storage
+// of both axes (uint64, and int64 or float64), checked to convert as they
+// are, in memory that never changes (immutable_memory), which the arrays
+// `x_array` and `f_array` hold.  Only an unpickled table is made so.
+struct Adopted {
+    PyObject* x_array = nullptr;
+    PyObject* f_array = nullptr;
+    const void* x = nullptr;
+    const void* f = nullptr;
+};
+
 template <class F>
-Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Axis& f) noexcept {
+Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Axis& f,
+                     const Adopted* adopted) noexcept {
     std::optional<Interp<u64, F>> table;
-    if (prepared::in_place<u64>(xin.src) && prepared::in_place<F>(fin.src) && !xin.cut_short() &&
+    if (adopted != nullptr) {
+        // Checked as a copy is (the order flags), without the copy.
+        const auto n = static_cast<std::size_t>(xin.dims[0]);
+        table.emplace(Buffer<u64>::borrowed(static_cast<const u64*>(adopted->x), n),
+                      Buffer<F>::borrowed(static_cast<const F*>(adopted->f), n));
+    } else if (prepared::in_place<u64>(xin.src) && prepared::in_place<F>(fin.src) && !xin.cut_short() &&
         !fin.cut_short()) {
         // Copied and checked in one pass, as the functions do.
         const StridedView<u64> xv{xin.src.data, static_cast<std::ptrdiff_t>(xin.src.size), xin.src.stride};
@@ -1245,45 +1329,43 @@ Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Ax
 
 void table_dealloc(PyObject* self) noexcept {
     TableObject* t = as_table(self);
+    if (t->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     const void* memory = t->ints != nullptr ? static_cast<const void*>(t->ints) : static_cast<const void*>(t->floats);
     host::untrack(memory);
     delete t->ints;
     delete t->floats;
     Py_XDECREF(t->x.descr);
     Py_XDECREF(t->f.descr);
+    Py_XDECREF(t->token);
+    Py_XDECREF(t->owner);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 template <class F>
-bool fill_table(TableObject* t, const Input& xin, const Input& fin) noexcept {
-    Prepared<F>* p = prepare<F>(xin, fin, t->x, t->f);
+bool fill_table(TableObject* t, const Input& xin, const Input& fin, const Adopted* adopted) noexcept {
+    if (adopted != nullptr) {
+        t->owner = PyTuple_Pack(2, adopted->x_array, adopted->f_array);
+        if (t->owner == nullptr) return false;
+    }
+    Prepared<F>* p = prepare<F>(xin, fin, t->x, t->f, adopted);
     if (p == nullptr) return false;
     if constexpr (std::is_same_v<F, double>) {
         t->floats = p;
     } else {
         t->ints = p;
     }
-    t->tracked = sizeof(Prepared<F>) + p->table().size() * (sizeof(u64) + sizeof(F)) + p->summary_bytes();
-    host::track(p, t->tracked);
+    // The table holds its samples either way; adopted ones are the
+    // interpreter's memory already.
+    const std::size_t samples = p->table().size() * (sizeof(u64) + sizeof(F));
+    t->tracked = sizeof(Prepared<F>) + samples + p->summary_bytes();
+    host::track(p, t->tracked - (adopted != nullptr ? samples : 0));
     return true;
 }
 
-PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* names[] = {"xp", "fp", nullptr};
-    PyObject* xp_obj = nullptr;
-    PyObject* fp_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Table", const_cast<char**>(names), &xp_obj, &fp_obj)) {
-        // The interpreter's message, as the module's own TypeError.
-        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref cause_type(t), cause(v), cause_tb(tb);
-        return fail(invalid_type_type, "%S", cause ? cause.get() : Py_None);
-    }
-    if (type != table_type) {  // PyPy lets a class derive from it all the same
-        return fail(invalid_type_type, msg::not_a_base, type->tp_name);
-    }
+// Table(xp, fp), reading the samples in place when `adopted` says where.
+PyObject* construct(PyTypeObject* type, PyObject* xp_obj, PyObject* fp_obj, const Adopted* adopted) noexcept {
     if (!load_numpy()) return nullptr;
     Ref xa = as_array(xp_obj, "xp");
     if (!xa) return nullptr;
@@ -1295,6 +1377,9 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     t->ints = nullptr;
     t->floats = nullptr;
     t->tracked = 0;
+    t->token = nullptr;
+    t->owner = nullptr;
+    t->weakrefs = nullptr;
     t->x = Axis{};
     t->f = Axis{};
     const bool float_values = holds_floats(reinterpret_cast<PyArrayObject*>(fa.get()));
@@ -1311,8 +1396,148 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         return fail(invalid_value_type, msg::lengths, static_cast<Py_ssize_t>(xin.dims[0]),
                     static_cast<Py_ssize_t>(fin.dims[0]));
     }
-    if (!(float_values ? fill_table<double>(t, xin, fin) : fill_table<i64>(t, xin, fin))) return nullptr;
+    if (!(float_values ? fill_table<double>(t, xin, fin, adopted) : fill_table<i64>(t, xin, fin, adopted))) {
+        return nullptr;
+    }
     return self.release();
+}
+
+PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* names[] = {"xp", "fp", nullptr};
+    PyObject* xp_obj = nullptr;
+    PyObject* fp_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Table", const_cast<char**>(names), &xp_obj, &fp_obj)) {
+        // The interpreter's message, as the module's own TypeError.
+        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        Ref cause_type(t), cause(v), cause_tb(tb);
+        return fail(invalid_type_type, "%S", cause ? cause.get() : Py_None);
+    }
+    if (type != table_type) {  // PyPy lets a class derive from it all the same
+        return fail(invalid_type_type, msg::not_a_base, type->tp_name);
+    }
+    return construct(type, xp_obj, fp_obj, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Pickling.  A table pickles as _restore(xp, fp, xp's dtype, fp's dtype),
+// the axes as their storage (uint64, and int64 or float64: arrays that
+// protocol 5 hands over as two out-of-band buffers, time axes included).
+// _restore checks what it gets as Table(xp, fp) does (a tampered pickle is
+// refused as such arguments are), and reads the samples in place where
+// nothing can change them: in memory owned by bytes objects (what a pickle
+// loaded in band makes, or buffers passed as bytes) or by a Table (buffers
+// taken from a table in this process).
+// ---------------------------------------------------------------------------
+
+// Whether an array's elements sit in memory that nothing can change while
+// the array lives: every array on the way to the memory's owner is
+// read-only (through bases, memoryviews and other exporters), and the owner
+// is a bytes object or a Table.
+bool immutable_memory(PyObject* obj) noexcept {
+    Ref at = Ref::borrow(obj);
+    for (int depth = 0; depth < 64; ++depth) {
+        PyObject* o = at.get();
+        if (PyBytes_CheckExact(o) || Py_TYPE(o) == table_type) return true;
+        if (PyArray_Check(o)) {
+            auto* a = reinterpret_cast<PyArrayObject*>(o);
+            if (PyArray_ISWRITEABLE(a) || PyArray_BASE(a) == nullptr) return false;
+            at = Ref::borrow(PyArray_BASE(a));
+        } else if (PyMemoryView_Check(o)) {
+            Ref under(PyObject_GetAttrString(o, "obj"));
+            if (!under) {
+                PyErr_Clear();
+                return false;
+            }
+            at = std::move(under);
+        } else {
+            // Another exporter (a pickle.PickleBuffer, which PyPy's pickle
+            // hands over as it is) leads on to what it exports.
+            Ref view(PyMemoryView_FromObject(o));
+            Ref under(view ? PyObject_GetAttrString(view.get(), "obj") : nullptr);
+            if (!under || under.get() == o) {
+                PyErr_Clear();
+                return false;
+            }
+            at = std::move(under);
+        }
+    }
+    return false;
+}
+
+// An axis's storage viewed as its dtype: `descr` must be one of `kinds`,
+// 8 bytes wide in native order, and `raw` an array of the storage type;
+// else InvalidTypeError.
+template <class Storage>
+Ref storage_view(PyObject* raw, PyObject* descr_obj, const char* name, const char* kinds,
+                 const char* expected_dtypes) noexcept {
+    if (!PyArray_DescrCheck(descr_obj)) {
+        Ref type = host::type_name(descr_obj);
+        if (type) fail(invalid_type_type, msg::restore_dtype_type, name, type.get());
+        return Ref();
+    }
+    auto* descr = reinterpret_cast<PyArray_Descr*>(descr_obj);
+    if (std::strchr(kinds, descr->kind) == nullptr || descr->kind == '\0' || PyDataType_ELSIZE(descr) != 8 ||
+        !PyArray_ISNBO(descr->byteorder)) {
+        fail(invalid_type_type, msg::restore_dtype, name, expected_dtypes, descr_obj);
+        return Ref();
+    }
+    if (!PyArray_CheckExact(raw) ||
+        !host::holds_element_type<Storage>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(raw)))) {
+        const bool array = PyArray_Check(raw);
+        Ref type = array ? dtype_name(reinterpret_cast<PyArrayObject*>(raw)) : host::type_name(raw);
+        constexpr const char* storage = std::is_same_v<Storage, u64> ? "uint64" : std::is_same_v<Storage, i64> ? "int64" : "float64";
+        if (type) fail(invalid_type_type, msg::restore_storage, name, storage, array ? "an array of " : "", type.get());
+        return Ref();
+    }
+    Py_INCREF(descr);  // stolen
+    return Ref(PyArray_View(reinterpret_cast<PyArrayObject*>(raw), descr, nullptr));
+}
+
+// Whether a raw storage array may be read in place: one-dimensional,
+// contiguous, aligned, of the storage type, in memory that never changes;
+// time values also as they would convert (counts from 0 for coordinates,
+// no NaT).
+template <class Storage>
+bool adoptable(PyObject* raw, PyObject* descr_obj, bool coordinates, npy_intp& n) noexcept {
+    if (!PyArray_CheckExact(raw)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(raw);
+    if (PyArray_NDIM(a) != 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
+        !host::holds_element_type<Storage>(PyArray_DESCR(a)) || !immutable_memory(raw)) {
+        return false;
+    }
+    n = PyArray_DIM(a, 0);
+    const char kind = reinterpret_cast<PyArray_Descr*>(descr_obj)->kind;
+    if (kind == 'M' || kind == 'm') {
+        const auto* v = static_cast<const i64*>(PyArray_DATA(a));
+        const bool converts = coordinates ? std::none_of(v, v + n, [](i64 c) { return c < 0; })
+                                          : std::none_of(v, v + n, [](i64 c) { return c == not_a_time; });
+        if (!converts) return false;
+    }
+    return true;
+}
+
+PyObject* table_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 4) return fail(invalid_type_type, msg::restore_args, nargs);
+    PyObject* xp = args[0];
+    PyObject* fp = args[1];
+    if (!load_numpy()) return nullptr;
+    Ref xv = storage_view<u64>(xp, args[2], "xp", "uMm", "uint64, datetime64 or timedelta64");
+    if (!xv) return nullptr;
+    const bool floats = PyArray_DescrCheck(args[3]) && reinterpret_cast<PyArray_Descr*>(args[3])->kind == 'f';
+    const char* fkinds = "int64, float64, datetime64 or timedelta64";
+    Ref fv = floats ? storage_view<double>(fp, args[3], "fp", "f", fkinds) : storage_view<i64>(fp, args[3], "fp", "iMm", fkinds);
+    if (!fv) return nullptr;
+    npy_intp nx = -1, nf = -1;
+    Adopted adopted{xp, fp};
+    const bool in_place = adoptable<u64>(xp, args[2], true, nx) &&
+                          (floats ? adoptable<double>(fp, args[3], false, nf) : adoptable<i64>(fp, args[3], false, nf)) &&
+                          nx == nf;
+    if (in_place) {
+        adopted.x = PyArray_DATA(reinterpret_cast<PyArrayObject*>(xp));
+        adopted.f = PyArray_DATA(reinterpret_cast<PyArrayObject*>(fp));
+    }
+    return construct(table_type, xv.get(), fv.get(), in_place ? &adopted : nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -1383,10 +1608,61 @@ PyObject* table_repr(PyObject* self) noexcept {
 }
 
 PyObject* table_reduce(PyObject* self, PyObject*) noexcept {
-    Ref xp(table_xp(self, nullptr));
-    Ref fp(table_fp(self, nullptr));
-    if (!xp || !fp) return nullptr;
-    return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), xp.get(), fp.get());
+    TableObject* t = as_table(self);
+    Axis x = t->x, f = t->f;  // the storage of both, as arrays
+    x.descr = result_u64;
+    f.descr = t->floats != nullptr ? result_f64 : result_i64;
+    const void* xdata = t->ints != nullptr ? static_cast<const void*>(t->ints->table().coordinates())
+                                           : static_cast<const void*>(t->floats->table().coordinates());
+    const void* fdata = t->ints != nullptr ? static_cast<const void*>(t->ints->table().values())
+                                           : static_cast<const void*>(t->floats->table().values());
+    Ref xp(axis_array(self, x, xdata));
+    Ref fp(axis_array(self, f, fdata));
+    Ref restore(PyObject_GetAttrString(the_module, "_restore"));
+    if (!xp || !fp || !restore) return nullptr;
+    return Py_BuildValue("(O(OOOO))", restore.get(), xp.get(), fp.get(), reinterpret_cast<PyObject*>(t->x.descr),
+                         reinterpret_cast<PyObject*>(t->f.descr));
+}
+
+// __dask_tokenize__: ("quorvane.Table", xp's dtype, fp's dtype, length,
+// digest), the digest being 128 bits of each axis's content in hex.  The
+// table never changes, so the first call hashes it (without the GIL for a
+// large table) and every later one returns the same tuple.
+template <class F>
+PyObject* make_token(PyObject* self, const Prepared<F>& p) noexcept {
+    TableObject* t = as_table(self);
+    const auto& table = p.table();
+    const std::size_t n = table.size();
+    static constexpr std::uint64_t seeds[2] = {0, 0x71766e65};  // "qvne"
+    std::uint64_t xd[2], fd[2];
+    {
+        PyThreadState* state = n >= release_from ? PyEval_SaveThread() : nullptr;
+        digest::xxh64_words(table.coordinates(), n, seeds, xd);
+        digest::xxh64_words(table.values(), n, seeds, fd);
+        if (state != nullptr) PyEval_RestoreThread(state);
+    }
+    if (t->token == nullptr) {  // else another thread's, made meanwhile
+        char hex[65];
+        std::snprintf(hex, sizeof hex, "%016llx%016llx%016llx%016llx", static_cast<unsigned long long>(xd[0]),
+                      static_cast<unsigned long long>(xd[1]), static_cast<unsigned long long>(fd[0]),
+                      static_cast<unsigned long long>(fd[1]));
+        Ref xname(PyObject_Str(reinterpret_cast<PyObject*>(t->x.descr)));
+        Ref fname(PyObject_Str(reinterpret_cast<PyObject*>(t->f.descr)));
+        if (!xname || !fname) return nullptr;
+        t->token = Py_BuildValue("(sOOns)", "quorvane.Table", xname.get(), fname.get(), static_cast<Py_ssize_t>(n), hex);
+        if (t->token == nullptr) return nullptr;
+    }
+    Py_INCREF(t->token);
+    return t->token;
+}
+
+PyObject* table_tokenize(PyObject* self, PyObject*) noexcept {
+    TableObject* t = as_table(self);
+    if (t->token != nullptr) {
+        Py_INCREF(t->token);
+        return t->token;
+    }
+    return t->ints != nullptr ? make_token(self, *t->ints) : make_token(self, *t->floats);
 }
 
 PyObject* table_copy(PyObject* self, PyObject*) noexcept {
@@ -1410,6 +1686,7 @@ PyMethodDef table_methods[] = {
     {"__copy__", table_copy, METH_NOARGS, doc::copy},
     {"__deepcopy__", table_copy, METH_O, doc::copy},
     {"__sizeof__", table_sizeof, METH_NOARGS, nullptr},
+    {"__dask_tokenize__", table_tokenize, METH_NOARGS, doc::tokenize},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1419,7 +1696,17 @@ PyGetSetDef table_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Weak references: on PyPy every object takes them, and the member is not
+// needed there.
+PyMemberDef table_members[] = {
+#if !defined(PYPY_VERSION)
+    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(TableObject, weakrefs)), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot table_slots[] = {
+    {Py_tp_members, table_members},
     {Py_tp_new, reinterpret_cast<void*>(table_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(table_repr)},
@@ -1456,6 +1743,9 @@ PyObject* inject_faults(PyObject*, PyObject* args) noexcept {
 }
 
 PyMethodDef module_functions[] = {
+    {"_restore", as_pycfunction<table_restore>(), METH_FASTCALL,
+     "_restore(xp, fp, xp_dtype, fp_dtype)\n--\n\nA pickled Table: its axes' storage and dtypes, checked as "
+     "Table(xp, fp) checks its arguments."},
     {"_inject_faults", inject_faults, METH_VARARGS,
      "_inject_faults(thread_starts, worker_buffers)\n--\n\nMake the next thread starts and worker "
      "buffer allocations of batches fail (for tests)."},
@@ -1537,6 +1827,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__table(void) 
         return the_module;
     }
     if (!load_numpy()) return nullptr;
+    dask_graph_name = PyUnicode_InternFromString("__dask_graph__");
+    if (dask_graph_name == nullptr) return nullptr;
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (!add_errors(module.get())) return nullptr;

@@ -6,7 +6,7 @@ compared with what the module returns; other blocks are executed and must
 not raise.  Each block runs in a fresh namespace that holds only ``np``
 and ``quorvane`` (what the README's first block imports), so every example
 stands on its own after those two imports, as the README says.  Blocks
-that import dask, pandas, polars or pyarrow are skipped when those are not
+that import dask, pandas, polars, pyarrow or xarray are skipped when those are not
 installed.  A block marked ``<!-- pending: ... -->`` shows a feature still
 being built: it is run, and reported as an expected failure until it runs.
 The whole file also passes ``python -m doctest README.md``.
@@ -141,7 +141,7 @@ def test_readme_documents_every_error_message():
 def test_readme_example(line: int, body: str):
     if re.search(r"^(>>> )?\s*(import|from)\s+dask\b", body, re.M):
         pytest.importorskip("dask.array")
-    for library in ("pandas", "polars", "pyarrow"):
+    for library in ("pandas", "polars", "pyarrow", "xarray"):
         if re.search(rf"^(>>> )?\s*(import|from)\s+{library}\b", body, re.M):
             pytest.importorskip(library)
     globs = {"__name__": "README", "np": np, "quorvane": quorvane}

@@ -17,6 +17,7 @@ import contextlib
 import copy
 import pickle
 import re
+import sys
 import threading
 import warnings
 
@@ -603,6 +604,72 @@ class Forged:
 def test_tampered_pickles_are_refused(args, error):
     with pytest.raises(error):
         pickle.loads(pickle.dumps(Forged(*args)))
+
+
+class ForgedStorage(Forged):
+    """Pickles as a Table's storage and dtypes, changed."""
+
+    def __reduce__(self):
+        return _table._restore, self.args
+
+
+def _storage(xp, fp, xd=U64, fd=I64):
+    # as bytes: the storage that a pickle read in band would read in place
+    def immutable(a):
+        return np.frombuffer(np.asarray(a).tobytes(), np.asarray(a).dtype).reshape(np.shape(a))
+    return immutable(xp), immutable(fp), np.dtype(xd), np.dtype(fd)
+
+
+@pytest.mark.parametrize("args, error", [
+    (_storage(np.array([1, 2], U64), np.array([1], I64)), InvalidValueError),       # lengths
+    (_storage(np.array([[1, 2]], U64), np.array([[1, 2]], I64)), InvalidValueError),  # not 1-D
+    (_storage(np.array([2**63, 2], U64), np.array([1, 2], I64), "M8[s]"), InvalidValueError),  # before 1970
+    (_storage(np.array([1, 2], U64), np.array([-2**63, 2], I64), U64, "m8[s]"), InvalidValueError),  # NaT
+    (_storage(np.array([1, 2], U64), np.array([1, 2], I64), "M8[M]"), InvalidTypeError),  # no fixed length
+    (_storage(np.array([1, 2], U64), np.array([1, 2], I64), U64, object), InvalidTypeError),
+    (_storage(np.array([1, 2], U64), np.array([1.5, 2]), U64, I64), InvalidTypeError),  # floats as int64
+    ((np.array([1, 2], U64), np.array([1, 2], I64), "uint64", "int64"), InvalidTypeError),
+    ((np.array([1, 2], U64), np.array([1, 2], I64), np.dtype(U64)), InvalidTypeError),
+    (([1, -2], [1, 2], np.dtype(U64), np.dtype(I64)), InvalidTypeError),
+    ((np.array([1, 2], np.int64), np.array([1, 2], I64), np.dtype(U64), np.dtype(I64)), InvalidTypeError),
+    ((np.array([1, 2], U64), np.array([1, 2], I64), np.dtype(">u8"), np.dtype(I64)), InvalidTypeError),
+    ((np.array([1, 2], U64), np.array([1, 2], np.float16), np.dtype(U64), np.dtype(np.float16)), InvalidTypeError),
+])
+def test_tampered_storage_pickles_are_refused(args, error):
+    with pytest.raises(error):
+        pickle.loads(pickle.dumps(ForgedStorage(*args), 5))
+
+
+TIME_AND_PLAIN = [(np.array([10, 20, 30], U64), np.array([-5, 0, 7], I64)),
+                  (np.array([10, 20, 30], U64).astype("M8[ns]"), np.array([0.5, 1.0, 2.5])),
+                  (np.array([0, 5, 9], U64), np.array([1, 2, 3], I64).astype("m8[s]"))]
+
+
+@pytest.mark.parametrize("xp, fp", TIME_AND_PLAIN)
+def test_protocol_5_hands_over_two_buffers_and_reads_immutable_ones_in_place(xp, fp):
+    table = Table(xp, fp)
+    buffers = []
+    data = pickle.dumps(table, 5, buffer_callback=buffers.append)
+    assert len(buffers) == 2 and len(data) < 400
+    address = lambda t: (t.xp.__array_interface__["data"][0], t.fp.__array_interface__["data"][0])
+    as_bytes = [bytes(b.raw()) for b in buffers]
+    as_bytearrays = [bytearray(b.raw()) for b in buffers]
+    for given in (buffers, as_bytes, as_bytearrays):
+        again = pickle.loads(data, buffers=given)
+        assert repr(again) == repr(table) and again.__dask_tokenize__() == table.__dask_tokenize__()
+        assert again.forward(xp[1]) == fp[1] and again.inverse(fp[2]) == xp[2]
+    # in place where nothing can change the memory: a table's own (buffers
+    # taken in this process) or bytes; bytearrays are copied, and their
+    # change after loading changes nothing
+    assert address(pickle.loads(data, buffers=buffers)) == address(table)
+    if sys.implementation.name == "cpython":  # PyPy hands C a copy of a bytes object's own
+        assert address(pickle.loads(data, buffers=as_bytes)) == tuple(
+            np.frombuffer(b, np.uint8).__array_interface__["data"][0] for b in as_bytes)
+    again = pickle.loads(data, buffers=as_bytearrays)
+    as_bytearrays[0][:] = bytes(len(as_bytearrays[0]))
+    assert repr(again) == repr(table)
+    # in band, the same table
+    assert repr(pickle.loads(pickle.dumps(table, 5))) == repr(table)
 
 
 # --------------------------------------------------------------------------

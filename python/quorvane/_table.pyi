@@ -1,7 +1,7 @@
 """The prepared table and its exceptions (exported by ``quorvane``)."""
 
 import datetime as dt
-from typing import Any, Generic, Literal, Optional, Protocol, Sequence, SupportsIndex, Union, overload
+from typing import Any, Callable, Generic, Literal, Optional, Protocol, Sequence, SupportsIndex, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -226,6 +226,15 @@ class Table(Generic[_V_co, _X_co]):
         ``method``: None (exact whole coordinates only), ``"nearest"``,
         ``"ffill"`` or ``"bfill"``.
         """
-    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce__(
+        self,
+    ) -> tuple[Callable[..., Table[Any, Any]], tuple[npt.NDArray[Any], npt.NDArray[Any], np.dtype[Any], np.dtype[Any]]]: ...
+    def __dask_tokenize__(self) -> tuple[str, str, str, int, str]:
+        """The table's identity for dask: its dtypes, length and content hash (computed once)."""
     def __copy__(self) -> Table[_V_co, _X_co]: ...
     def __deepcopy__(self, memo: object, /) -> Table[_V_co, _X_co]: ...
+
+def _restore(
+    xp: npt.NDArray[Any], fp: npt.NDArray[Any], xp_dtype: np.dtype[Any], fp_dtype: np.dtype[Any], /
+) -> Table[Any, Any]:
+    """A pickled Table: its axes' storage and dtypes, checked as Table(xp, fp) checks its arguments."""

@@ -1107,6 +1107,13 @@ class Forged:
         return Table, tuple(self.args)
 
 
+class ForgedStorage(Forged):
+    """Pickles as a Table's storage and dtypes (what Table.__reduce__ gives), replaced."""
+
+    def __reduce__(self):
+        return quorvane._table._restore, tuple(self.args)
+
+
 # The globals a pickle may load: those the pickles of tables and of the
 # arguments the harness makes use (found by loading such pickles once).
 # Anything else a corrupted pickle names is refused before it is looked up.
@@ -1182,8 +1189,14 @@ def fuzz_forged(s, tbl):
     args = [build(s, tbl["xs"], x), build(s, tbl["fs"], f)][:s.pick([2, 2, 2, 1, 0])]
     if s.chance(6):
         args.append(build(s, tbl["xs"], x))
+    forged = Forged(args)
+    if s.chance(3):  # the storage, viewed as 8-byte integers or floats, and dtypes
+        storage = [np.asarray(a).view(s.pick(["u8", "i8", "f8"])) if isinstance(a, np.ndarray) and
+                   np.asarray(a).dtype.itemsize == 8 and not np.asarray(a).dtype.hasobject else a for a in args]
+        dtypes = [np.dtype(s.pick([x, f, "u8", "i8", "f8", "M8[M]", "f2", ">u8", "O"])) for _ in range(2)]
+        forged = ForgedStorage((storage + dtypes)[:s.pick([4, 4, 4, 3, 5])])
     try:
-        data = pickle.dumps(Forged(args), s.n(pickle.HIGHEST_PROTOCOL + 1))
+        data = pickle.dumps(forged, s.n(pickle.HIGHEST_PROTOCOL + 1))
     except Exception:
         return  # an argument that does not pickle (a generator, say)
     unpickle(data)
