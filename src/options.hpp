@@ -21,14 +21,16 @@ namespace quorvane::table {
 inline bool parse_workers(PyObject* obj, unsigned& workers) noexcept {
     workers = 1;
     if (obj == nullptr) return true;
-    if (PyBool_Check(obj) || !PyLong_Check(obj)) {
+    if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
         Ref type = host::type_name(obj);
         return type && fail(invalid_type_type, msg::workers_type, type.get());
     }
+    Ref number(PyNumber_Index(obj));  // an int, or what __index__ makes of it (numpy's integers)
+    if (!number) return false;
     int overflow = 0;
-    const long long w = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    const long long w = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (w == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || w == 0 || w < -1) return fail(invalid_value_type, msg::bad_workers, obj), false;
+    if (overflow != 0 || w == 0 || w < -1) return fail(invalid_value_type, msg::bad_workers, number.get()), false;
     if (w == -1) {
         long count = 0;
 #if defined(__linux__)
@@ -81,17 +83,18 @@ bool parse_outside(const Axis& values, PyObject* obj, Outside<F>& outside) noexc
     if (!read_input<F>(obj, "outside", values, std::is_same_v<F, double>, in)) return false;
     if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;
     if (!in.scalar && in.ndim != 0) {
-        Ref shape(PyObject_GetAttrString(in.shown.get(), "shape"));
+        Ref shape = shape_of(in);
         return shape && fail(invalid_value_type, msg::outside_shape, shape.get());
     }
     // A masked element is no value at all; an unmasked one is its value.
-    if (in.src.mask != nullptr && in.src.mask[0] != 0) return fail(invalid_value_type, msg::masked_fill), false;
-    if (in.src.time && in.src.size == 1 && prepared::read<i64>(in.src.data) == not_a_time) {
+    const QuerySource& src = in.whole.src;
+    if (src.mask != nullptr && src.mask[0] != 0) return fail(invalid_value_type, msg::masked_fill), false;
+    if (src.time && src.size == 1 && prepared::read<i64>(src.data) == not_a_time) {
         outside.fill = static_cast<F>(not_a_time);
         outside.mode = Mode::Fill;
         return true;
     }
-    const prepared::Gathered g = prepared::gather<F>(in.src, 0, in.src.size, &outside.fill, nullptr);
+    const prepared::Gathered g = prepared::gather<F>(src, 0, src.size, &outside.fill, nullptr);
     const Refusal why = in.refusal != Refusal::None ? in.refusal : g.refusal;
     if (why != Refusal::None) return raise_refusal(in, "outside", values, 0, why), false;
     outside.mode = Mode::Fill;

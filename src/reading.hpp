@@ -1,8 +1,15 @@
 // Reading what callers pass to a Table: NumPy arrays of any dtype, shape
-// and layout, masked arrays, NumPy scalars, Python ints and floats, lists
-// and object arrays, made readable by a batch as an Input (the caller's
-// own memory whenever its elements and layout allow), with the messages
-// that name an argument's element; and the sample axes of a new table.
+// and layout, masked arrays, NumPy scalars, Python ints and floats, time
+// scalars, lists and object arrays, Arrow columns (pyarrow, polars, any
+// producer), pandas columns with their nulls, each made readable by a batch
+// as an Input: the caller's own memory whenever its elements and layout
+// allow.
+//
+// Two steps: resolve() sees through the container to the arrays that hold
+// the elements (one, or an Arrow column's chunks) and the nulls; read_parts()
+// then checks their element type against the axis and makes the
+// QuerySources.  A table's samples take the steps apart, deciding the axes
+// from the resolved arrays in between (samples.hpp).
 #pragma once
 
 #include "table_common.hpp"
@@ -13,38 +20,15 @@
 #include <type_traits>
 #include <utility>
 
-#include "arrays.hpp"
+#include "arrow.hpp"
+#include "containers.hpp"
 #include "convert.hpp"
+#include "input.hpp"
+#include "objects.hpp"
 #include "prepared.hpp"
 #include "time_axis.hpp"
 
 namespace quorvane::table {
-
-// ---------------------------------------------------------------------------
-// Reading arguments.  An Input is an argument made readable: an array (the
-// caller's own whenever its elements and layout can be read in place), its
-// shape, an optional mask, and the QuerySource that reads it in C order.
-// ---------------------------------------------------------------------------
-struct Input {
-    Ref array;    // what is read (maybe a copy, or a conversion of an object array)
-    Ref shown;    // what the caller passed, as an array: elements for messages
-    Ref shown_scalar;  // ... or the Python int or float it passed
-    Ref mask;     // np.ma.getmaskarray of a masked argument, C-order readable
-    bool scalar = false;  // a scalar argument: the answer is a scalar
-    int ndim = 0;
-    npy_intp dims[NPY_MAXDIMS] = {};
-    QuerySource src;
-    // An object array converted up to its first element that does not
-    // convert: the batch is evaluated up to there, and the refusal (or, for
-    // an element of the wrong type, the error made for it) stands if
-    // nothing before it fails.
-    std::size_t refused_at = 0;
-    Refusal refusal = Refusal::None;
-    Ref wrong_type;
-
-    bool cut_short() const noexcept { return refusal != Refusal::None || wrong_type; }
-    std::uint64_t storage = 0;  // a Python int or float argument's element
-};
 
 // The stride that reads an array's elements in C order, if one does: the
 // dimensions of more than one element must be nested, each stride the
@@ -112,142 +96,222 @@ inline bool elem_of(char kind, int size, Elem& elem) noexcept {
     return false;
 }
 
-// What an axis accepts, for messages.
-inline const char* accepted(const Axis& axis, bool float_values) noexcept {
-    if (axis.name[0] == 'x') return "integers from 0 to 2**64 - 1 (the table's xp is uint64)";
-    if (float_values) return "real numbers (floats, or integers that float64 holds exactly; the table's fp is float64)";
-    return "integers that fit int64 (the table's fp is int64)";
+// ---------------------------------------------------------------------------
+// Step 1: resolve.  The arrays behind an argument, as Part::shown of each
+// part, with the shape, the nulls and the container; or, for the masked
+// constant, the whole (scalar) Input at once.
+// ---------------------------------------------------------------------------
+
+// NumPy's conversion of an array-like, with NumPy's own error given the
+// argument's name: a ValueError (ragged nesting, say) or a TypeError keeps
+// its kind, and NumPy's error is its cause.
+inline Ref numpy_array(PyObject* obj, const char* name) noexcept {
+    Ref array(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+    if (array) {
+        // NumPy turns a list of Python ints beyond int64 into float64: such
+        // lists are converted element by element instead, exactly.
+        if ((PyList_Check(obj) || PyTuple_Check(obj)) &&
+            PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()))->kind == 'f') {
+            array = Ref(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_OBJECT), 0, 0, 0, nullptr));
+        }
+        return array;
+    }
+    const bool value = PyErr_ExceptionMatches(PyExc_ValueError);
+    if (!value && !PyErr_ExceptionMatches(PyExc_TypeError)) return array;
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    Ref cause(v), cause_type(t), cause_tb(tb);
+    fail(value ? invalid_value_type : invalid_type_type, msg::not_an_array, name, cause ? cause.get() : Py_None);
+    PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (v2 != nullptr && cause) PyException_SetCause(v2, cause.release());
+    PyErr_Restore(t2, v2, tb2);
+    return array;
 }
 
-inline Ref dtype_name(PyArrayObject* a) noexcept { return Ref(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))); }
+// A 0-d datetime64/timedelta64 array holding a time scalar's count.
+inline Ref time_array(const TimeValue& t) noexcept {
+    auto* descr = reinterpret_cast<PyArray_Descr*>(t.descr.get());
+    Py_INCREF(descr);  // stolen
+    Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, 0, nullptr, nullptr, nullptr, 0, nullptr));
+    if (array) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), &t.count, sizeof t.count);
+    return array;
+}
 
-// A Python int converted to the axis type K exactly, or its refusal;
-// false with an exception set when the interpreter fails.  Python compares
-// an int with a float exactly, which decides whether float64 holds it.
-template <class K>
-bool python_int(PyObject* obj, K& out, Refusal& why) noexcept {
-    why = Refusal::None;
-    if constexpr (std::is_same_v<K, double>) {
-        const double v = PyLong_AsDouble(obj);
-        if (v == -1.0 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-            PyErr_Clear();
-            why = Refusal::Inexact;
-            return true;
+// An Arrow column's chunks as the parts.  A table (a struct column) is
+// left to NumPy's conversion, as before Arrow was read: `taken` is false.
+inline bool resolve_arrow(PyObject* obj, const char* name, Input& in, bool& taken) noexcept {
+    arrow::Column column;
+    if (!arrow::read_column(obj, name, column)) return false;
+    taken = !column.table;
+    if (!taken) return true;
+    in.refused_type = std::move(column.refused);
+    in.mask = std::move(column.mask);
+    in.ndim = 1;
+    in.dims[0] = static_cast<npy_intp>(column.length);
+    std::size_t begin = 0;
+    for (std::size_t k = 0; k < column.views.size(); ++k) {
+        Part& part = k == 0 ? in.whole : in.rest.emplace_back();
+        part.begin = begin;
+        begin += static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(column.views[k].get())));
+        part.shown = std::move(column.views[k]);
+    }
+    return true;
+}
+
+// What is behind obj (see above).  False with an exception set.
+inline bool resolve(PyObject* obj, const char* name, Input& in) noexcept {
+    Ref array;
+    if (PyArray_Check(obj)) {
+        array = Ref::borrow(obj);
+        if (!PyArray_CheckExact(obj)) {
+            if (!load_numpy_ma()) return false;
+            const int masked = PyObject_IsInstance(obj, masked_array_type);
+            if (masked < 0) return false;
+            if (obj == masked_constant) {
+                // numpy.ma.masked: nothing to evaluate, whatever its dtype.
+                in.scalar = true;
+                in.mask = Ref::borrow(obj);
+                return true;
+            }
+            if (masked) {
+                in.mask = Ref(PyObject_CallOneArg(getmaskarray, obj));
+                if (!in.mask) return false;
+            }
         }
-        Ref back(PyFloat_FromDouble(v));
-        if (!back) return false;
-        const int same = PyObject_RichCompareBool(back.get(), obj, Py_EQ);
-        if (same < 0) return false;
-        out = v;
-        if (!same) why = Refusal::Inexact;
-        return true;
+    } else if (PyArray_IsScalar(obj, Generic)) {
+        array = Ref(PyArray_FromScalar(obj, nullptr));
+        if (!array) return false;
+        in.scalar = true;
+    } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        array = numpy_array(obj, name);
+        if (!array) return false;
     } else {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (v == -1 && PyErr_Occurred()) return false;
-        if (overflow == 0) {
-            why = to_axis<K>(static_cast<i64>(v), out);
-            return true;
+        TimeValue t;
+        const int is_time = time_of(obj, t);
+        if (is_time < 0) return false;
+        if (is_time > 0) {
+            array = time_array(t);
+            if (!array) return false;
+            in.scalar = true;
+        } else {
+            const Container kind = classify(obj);
+            if (kind == Container::Pandas) {
+                Ref values, mask;
+                if (!pandas_values(obj, values, mask)) return false;
+                if (values) {
+                    in.container = Container::Pandas;
+                    in.caller = Ref::borrow(obj);
+                    in.mask = std::move(mask);
+                    bool taken = false;
+                    if (!PyArray_Check(values.get()) && !resolve_arrow(values.get(), name, in, taken)) return false;
+                    if (taken) return true;
+                    array = numpy_array(values.get(), name);
+                }
+            } else if (kind != Container::NumPy) {
+                bool taken = false;
+                if (!resolve_arrow(obj, name, in, taken)) return false;
+                if (taken) {
+                    in.container = kind;
+                    in.caller = Ref::borrow(obj);
+                    return true;
+                }
+            }
+            if (!array) array = numpy_array(obj, name);
+            if (!array) return false;
         }
-        if (overflow < 0) {
-            why = std::is_same_v<K, u64> ? Refusal::Negative : Refusal::TooLarge;
-            return true;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    in.ndim = PyArray_NDIM(a);
+    std::copy(PyArray_DIMS(a), PyArray_DIMS(a) + in.ndim, in.dims);
+    if (in.ndim == 0) in.scalar = true;
+    in.whole.shown = std::move(array);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Step 2: read.  Each part's elements checked against the axis (storage
+// K), the part made readable, and the nulls attached.
+// ---------------------------------------------------------------------------
+
+template <class K>
+bool read_part(Part& part, const char* name, const Axis& axis, bool float_values, Input& in) noexcept {
+    Ref array = Ref::borrow(part.shown.get());
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    const char kind = descr->kind;
+    const TimeKind time = time_kind(kind);
+    // The kind of element the axis takes.
+    if (kind != 'O' && (time != axis.time || kind == 'b' || kind == 'c' || (kind == 'f' && !std::is_same_v<K, double>) ||
+                        !(kind == 'u' || kind == 'i' || kind == 'f' || time != TimeKind::None))) {
+        Ref type = dtype_name(a);
+        return type && refuse_type(name, axis, float_values, type.get());
+    }
+    if (kind == 'O') {
+        if (!convert_objects<K>(a, name, axis, float_values, part, in)) return false;
+    } else {
+        // Elements in native byte order, of a width a batch reads; float16
+        // widens exactly to float64, and longdouble is refused.
+        Elem elem{};
+        const bool known = elem_of(kind, static_cast<int>(PyArray_ITEMSIZE(a)), elem);
+        if (!known && !(kind == 'f' && PyArray_ITEMSIZE(a) == 2)) {
+            Ref type = dtype_name(a);
+            return type && refuse_type(name, axis, float_values, type.get());
         }
-        const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-            PyErr_Clear();
-            why = Refusal::TooLarge;
-            return true;
+        if (!known || !PyArray_ISNBO(descr->byteorder)) {
+            PyArray_Descr* target = known ? PyArray_DescrNewByteorder(descr, NPY_NATIVE) : PyArray_DescrFromType(NPY_DOUBLE);
+            if (target == nullptr) return false;
+            array = Ref(PyArray_FromArray(a, target, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+            if (!array) return false;
+            a = reinterpret_cast<PyArrayObject*>(array.get());
+            if (!known) elem = Elem::F64;
         }
-        why = to_axis<K>(static_cast<u64>(u), out);
+        part.src.elem = elem;
+        if (time != TimeKind::None) {
+            // The generic unit holds only NaT, each refused as such; a
+            // count without a unit is never taken for the axis's unit.
+            const bool generic = descr_is_generic(descr) && only_not_a_time(a);
+            const u128 unit = generic ? axis.attoseconds : descr_attoseconds(descr);
+            if (unit == 0) {
+                Ref type = dtype_name(a);
+                return type && fail(invalid_type_type, msg::unit_without_length, name, type.get());
+            }
+            part.src.time = true;
+            part.src.rescale = Rescale::between(unit, axis.attoseconds);
+        }
+        part.array = std::move(array);
+    }
+    std::ptrdiff_t stride = 0;
+    if (!readable(part.array, stride)) return false;
+    a = reinterpret_cast<PyArrayObject*>(part.array.get());
+    part.src.data = static_cast<const char*>(PyArray_DATA(a));
+    part.src.stride = stride;
+    part.src.size = in.cut_short() ? in.refused_at : static_cast<std::size_t>(PyArray_SIZE(a));
+    return true;
+}
+
+template <class K>
+bool read_parts(Input& in, const char* name, const Axis& axis, bool float_values) noexcept {
+    if (in.refused_type) return refuse_type(name, axis, float_values, in.refused_type.get());
+    if (!in.whole.shown) {  // the masked constant
+        static const char masked_byte = 1;
+        in.whole.src = {reinterpret_cast<const char*>(&in.storage), 0, 1, elem_for<K>()};
+        in.whole.src.mask = &masked_byte;
         return true;
     }
-}
-
-template <class K>
-constexpr Elem elem_for() noexcept {
-    return std::is_same_v<K, double> ? Elem::F64 : std::is_same_v<K, i64> ? Elem::I64 : Elem::U64;
-}
-
-// "x", "x[3]" or "x[1, 2]": where element `index` (C order) sits.
-inline Ref shown_index(const Input& in, const char* name, std::size_t index) noexcept {
-    if (in.scalar || in.ndim == 0) return Ref(PyUnicode_FromString(name));
-    Ref parts(PyList_New(in.ndim));
-    if (!parts) return parts;
-    std::size_t rest = index;
-    for (int k = in.ndim - 1; k >= 0; --k) {
-        const auto d = static_cast<std::size_t>(in.dims[k]);
-        PyObject* number = PyUnicode_FromFormat("%zu", rest % d);
-        if (number == nullptr) return Ref();
-        PyList_SET_ITEM(parts.get(), k, number);
-        rest /= d;
-    }
-    Ref comma(PyUnicode_FromString(", "));
-    if (!comma) return comma;
-    Ref joined(PyUnicode_Join(comma.get(), parts.get()));
-    return joined ? Ref(PyUnicode_FromFormat("%s[%U]", name, joined.get())) : Ref();
-}
-
-// Converts an object array's elements (Python ints and floats, NumPy
-// scalars) to the axis type K, into a new array, up to the first one that
-// does not convert: Input::refusal and refused_at then say which and why.
-template <class K>
-bool convert_objects(PyArrayObject* a, const char* name, const Axis& axis, bool float_values, Input& in) noexcept {
-    const npy_intp m = PyArray_SIZE(a);
-    Ref flat(PyArray_NewCopy(a, NPY_CORDER));
-    if (!flat) return false;
-    PyArray_Descr* descr = std::is_same_v<K, double> ? result_f64 : std::is_same_v<K, i64> ? result_i64 : result_u64;
-    Py_INCREF(descr);
-    Ref out(PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(a), PyArray_DIMS(a), nullptr, nullptr, 0, nullptr));
-    if (!out) return false;
-    // A masked element is not evaluated, so it is not converted either.
-    Ref mask;
-    if (in.mask) {
-        mask = Ref(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(in.mask.get()), NPY_CORDER));
-        if (!mask) return false;
-    }
-    const auto* hidden = mask ? static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())))
-                              : nullptr;
-    auto* items = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flat.get())));
-    K* values = static_cast<K*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    for (npy_intp i = 0; i < m; ++i) {
-        PyObject* item = items[i];
-        Refusal why = Refusal::None;
-        if (hidden != nullptr && hidden[i] != 0) {
-            values[i] = K{};
-            continue;
-        }
-        const bool is_float = item != nullptr && (PyFloat_Check(item) || PyArray_IsScalar(item, Float) ||
-                                                  PyArray_IsScalar(item, Double) || PyArray_IsScalar(item, Half));
-        if (is_float && std::is_same_v<K, double>) {
-            const double v = PyFloat_AsDouble(item);  // exact: no wider float gets here
-            if (v == -1.0 && PyErr_Occurred()) return false;
-            values[i] = static_cast<K>(v);
-            continue;
-        }
-        if (item == nullptr || is_float || PyBool_Check(item) || !PyIndex_Check(item)) {
-            Ref where = shown_index(in, name, static_cast<std::size_t>(i));
-            Ref type = item == nullptr ? Ref(PyUnicode_FromString("NULL")) : host::type_name(item);
-            if (!where || !type) return false;
-            Ref text(PyUnicode_FromFormat(msg::expected_element, where.get(), accepted(axis, float_values), type.get()));
-            if (!text) return false;
-            in.wrong_type = Ref(PyObject_CallOneArg(invalid_type_type, text.get()));
-            if (!in.wrong_type) return false;
-            in.refused_at = static_cast<std::size_t>(i);
-            break;
-        }
-        Ref number(PyNumber_Index(item));
-        if (!number || !python_int<K>(number.get(), values[i], why)) return false;
-        if (why != Refusal::None) {
-            in.refusal = why;
-            in.refused_at = static_cast<std::size_t>(i);
-            break;
-        }
-    }
-    in.array = std::move(out);
-    in.src.elem = elem_for<K>();
+    // The nulls first: an object array converts only what is not null.
+    std::ptrdiff_t mask_stride = 0;
+    if (in.mask && !readable(in.mask, mask_stride)) return false;
+    bool ok = true;
+    in.each_part([&](Part& part) { ok = ok && read_part<K>(part, name, axis, float_values, in); });
+    if (!ok || !in.mask) return ok;
+    const char* mask = static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(in.mask.get())));
+    in.each_part([&](Part& part) {
+        part.src.mask = mask + static_cast<std::ptrdiff_t>(part.begin) * mask_stride;
+        part.src.mask_stride = mask_stride;
+    });
     return true;
 }
 
@@ -260,326 +324,30 @@ bool read_input(PyObject* obj, const char* name, const Axis& axis, bool float_va
     if (PyLong_CheckExact(obj) || (PyLong_Check(obj) && !PyBool_Check(obj))) {
         if (axis.time != TimeKind::None) {
             Ref type = host::type_name(obj);
-            return type && fail(invalid_type_type, msg::expected_time, name,
-                                reinterpret_cast<PyObject*>(axis.descr), axis.name, type.get());
+            return type && refuse_type(name, axis, float_values, type.get());
         }
         in.scalar = true;
         in.shown_scalar = Ref::borrow(obj);
         K value{};
         if (!python_int<K>(obj, value, in.refusal)) return false;
         std::memcpy(&in.storage, &value, sizeof value);
-        in.src = {reinterpret_cast<const char*>(&in.storage), 0, in.refusal == Refusal::None ? 1u : 0u, elem_for<K>()};
+        in.whole.src = {reinterpret_cast<const char*>(&in.storage), 0, in.refusal == Refusal::None ? 1u : 0u,
+                        elem_for<K>()};
         return true;
     }
-    if (PyFloat_Check(obj) && std::is_same_v<K, double>) {
+    if (PyFloat_Check(obj)) {
+        if (!std::is_same_v<K, double> || axis.time != TimeKind::None) {
+            Ref type = host::type_name(obj);
+            return type && refuse_type(name, axis, float_values, type.get());
+        }
         in.scalar = true;
         in.shown_scalar = Ref::borrow(obj);
         const double v = PyFloat_AS_DOUBLE(obj);
         std::memcpy(&in.storage, &v, sizeof v);
-        in.src = {reinterpret_cast<const char*>(&in.storage), 0, 1, Elem::F64};
+        in.whole.src = {reinterpret_cast<const char*>(&in.storage), 0, 1, Elem::F64};
         return true;
     }
-    Ref array;
-    if (PyArray_Check(obj)) {
-        array = Ref::borrow(obj);
-        if (!PyArray_CheckExact(obj)) {
-            if (!load_numpy_ma()) return false;
-            const int masked = PyObject_IsInstance(obj, masked_array_type);
-            if (masked < 0) return false;
-            if (obj == masked_constant) {
-                // numpy.ma.masked: nothing to evaluate, whatever its dtype.
-                static const char masked_byte = 1;
-                in.scalar = true;
-                in.mask = Ref::borrow(obj);
-                in.src = {reinterpret_cast<const char*>(&in.storage), 0, 1, elem_for<K>()};
-                in.src.mask = &masked_byte;
-                return true;
-            }
-            if (masked) {
-                Ref mask(PyObject_CallOneArg(getmaskarray, obj));
-                if (!mask) return false;
-                in.mask = std::move(mask);
-            }
-        }
-    } else if (PyArray_IsScalar(obj, Generic)) {
-        array = Ref(PyArray_FromScalar(obj, nullptr));
-        if (!array) return false;
-        in.scalar = true;
-    } else {
-        array = Ref(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
-        if (!array) {
-            // NumPy's own error, with the argument's name: a ValueError
-            // (ragged nesting, say) or a TypeError keeps its kind.
-            const bool value = PyErr_ExceptionMatches(PyExc_ValueError);
-            if (!value && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-            PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-            PyErr_Fetch(&t, &v, &tb);
-            PyErr_NormalizeException(&t, &v, &tb);
-            Ref cause(v), cause_type(t), cause_tb(tb);
-            fail(value ? invalid_value_type : invalid_type_type, msg::not_an_array, name,
-                 cause ? cause.get() : Py_None);
-            PyObject *t2 = nullptr, *v2 = nullptr, *tb2 = nullptr;
-            PyErr_Fetch(&t2, &v2, &tb2);
-            PyErr_NormalizeException(&t2, &v2, &tb2);
-            if (v2 != nullptr && cause) PyException_SetCause(v2, cause.release());
-            PyErr_Restore(t2, v2, tb2);
-            return false;
-        }
-        in.scalar = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) == 0;
-        // NumPy turns a list of Python ints beyond int64 into float64: such
-        // lists are converted element by element instead, exactly.
-        if ((PyList_Check(obj) || PyTuple_Check(obj)) &&
-            PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()))->kind == 'f') {
-            array = Ref(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_OBJECT), 0, 0, 0, nullptr));
-            if (!array) return false;
-        }
-    }
-    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    in.ndim = PyArray_NDIM(a);
-    std::copy(PyArray_DIMS(a), PyArray_DIMS(a) + in.ndim, in.dims);
-    in.shown = Ref::borrow(array.get());
-    PyArray_Descr* descr = PyArray_DESCR(a);
-    const char kind = descr->kind;
-    const TimeKind time = time_kind(kind);
-    // The kind of element the axis takes.
-    if (time != axis.time || kind == 'b' || kind == 'c' || (kind == 'f' && !std::is_same_v<K, double>) ||
-        !(kind == 'u' || kind == 'i' || kind == 'f' || kind == 'O' || time != TimeKind::None)) {
-        Ref type = dtype_name(a);
-        if (!type) return false;
-        if (axis.time != TimeKind::None) {
-            return fail(invalid_type_type, msg::expected_time, name, reinterpret_cast<PyObject*>(axis.descr),
-                        axis.name, type.get());
-        }
-        return fail(invalid_type_type, msg::expected, name, accepted(axis, float_values), type.get());
-    }
-    if (kind == 'O') {
-        if (!convert_objects<K>(a, name, axis, float_values, in)) return false;
-        a = reinterpret_cast<PyArrayObject*>(in.array.get());
-    } else {
-        // Elements in native byte order, of a width a batch reads; float16
-        // widens exactly to float64, and longdouble is refused.
-        Elem elem{};
-        const bool known = elem_of(kind, static_cast<int>(PyArray_ITEMSIZE(a)), elem);
-        if (!known && !(kind == 'f' && PyArray_ITEMSIZE(a) == 2)) {
-            Ref type = dtype_name(a);
-            return type && fail(invalid_type_type, msg::expected, name, accepted(axis, float_values), type.get());
-        }
-        if (!known || !PyArray_ISNBO(descr->byteorder)) {
-            PyArray_Descr* target = known ? PyArray_DescrNewByteorder(descr, NPY_NATIVE) : PyArray_DescrFromType(NPY_DOUBLE);
-            if (target == nullptr) return false;
-            array = Ref(PyArray_FromArray(a, target, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
-            if (!array) return false;
-            a = reinterpret_cast<PyArrayObject*>(array.get());
-            if (!known) elem = Elem::F64;
-        }
-        in.src.elem = elem;
-        if (time != TimeKind::None) {
-            // The generic unit holds only NaT, each refused as such; a
-            // count without a unit is never taken for the axis's unit.
-            const bool generic = descr_is_generic(descr) && only_not_a_time(a);
-            const u128 unit = generic ? axis.attoseconds : descr_attoseconds(descr);
-            if (unit == 0) {
-                Ref type = dtype_name(a);
-                return type && fail(invalid_type_type, msg::unit_without_length, name, type.get());
-            }
-            in.src.time = true;
-            in.src.rescale = Rescale::between(unit, axis.attoseconds);
-        }
-        in.array = std::move(array);
-    }
-    std::ptrdiff_t stride = 0;
-    if (!readable(in.array, stride)) return false;
-    a = reinterpret_cast<PyArrayObject*>(in.array.get());
-    in.src.data = static_cast<const char*>(PyArray_DATA(a));
-    in.src.stride = stride;
-    in.src.size = in.cut_short() ? in.refused_at : static_cast<std::size_t>(PyArray_SIZE(a));
-    if (in.mask) {
-        std::ptrdiff_t mask_stride = 0;
-        if (!readable(in.mask, mask_stride)) return false;
-        in.src.mask = static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(in.mask.get())));
-        in.src.mask_stride = mask_stride;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Formatting for messages: an element of an argument or of the table, as
-// the caller would write it, and an index into an argument.
-// ---------------------------------------------------------------------------
-
-// Element `index` (C order) of the argument as the caller passed it: a
-// Python int or float, or the str() of a NumPy time.
-inline Ref shown_element(const Input& in, std::size_t index) noexcept {
-    if (!in.shown) return Ref::borrow(in.shown_scalar.get());
-    auto* a = reinterpret_cast<PyArrayObject*>(in.shown.get());
-    npy_intp at[NPY_MAXDIMS];
-    std::size_t rest = index;
-    for (int k = in.ndim - 1; k >= 0; --k) {
-        const auto d = static_cast<std::size_t>(in.dims[k]);
-        at[k] = static_cast<npy_intp>(rest % d);
-        rest /= d;
-    }
-    char* p = static_cast<char*>(PyArray_DATA(a));
-    for (int k = 0; k < in.ndim; ++k) p += at[k] * PyArray_STRIDES(a)[k];
-    Ref item(PyArray_GETITEM(a, p));
-    if (!item) return item;
-    const char kind = PyArray_DESCR(a)->kind;
-    if (kind == 'M' || kind == 'm') {
-        Ref scalar(PyArray_Scalar(p, PyArray_DESCR(a), in.shown.get()));
-        return scalar ? Ref(PyObject_Str(scalar.get())) : Ref();
-    }
-    return item;
-}
-
-// A value stored in an axis, as the caller would write it.
-template <class T>
-Ref shown_value(const Axis& axis, T v) noexcept {
-    if (axis.time != TimeKind::None) {
-        const i64 count = static_cast<i64>(v);
-        Ref scalar(PyArray_Scalar(const_cast<i64*>(&count), axis.descr, nullptr));
-        return scalar ? Ref(PyObject_Str(scalar.get())) : Ref();
-    }
-    if constexpr (std::is_same_v<T, double>) {
-        return Ref(PyFloat_FromDouble(v));
-    } else if constexpr (std::is_same_v<T, i64>) {
-        return Ref(PyLong_FromLongLong(v));
-    } else {
-        return Ref(PyLong_FromUnsignedLongLong(v));
-    }
-}
-
-// The refusal of element `index` of an argument as an error.
-inline PyObject* raise_refusal(const Input& in, const char* name, const Axis& axis, std::size_t index, Refusal why) noexcept {
-    Ref where = shown_index(in, name, index);
-    if (!where) return nullptr;
-    Ref value = shown_element(in, index);
-    if (!value) return nullptr;
-    Ref unit(PyObject_Str(reinterpret_cast<PyObject*>(axis.descr)));
-    if (!unit) return nullptr;
-    switch (why) {
-        case Refusal::None: break;
-        case Refusal::Negative: return fail(invalid_value_type, msg::negative, where.get(), value.get());
-        case Refusal::TooLarge:
-            return fail(invalid_value_type, msg::too_large, where.get(), value.get(), axis.storage);
-        case Refusal::Inexact: return fail(invalid_value_type, msg::inexact, where.get(), value.get());
-        case Refusal::NotATime: return fail(invalid_value_type, msg::not_a_time, where.get());
-        case Refusal::NotWhole:
-            return fail(invalid_value_type, msg::not_whole, where.get(), value.get(), unit.get());
-        case Refusal::TimeRange:
-            return fail(invalid_value_type, msg::time_range, where.get(), value.get(), unit.get());
-    }
-    return nullptr;
-}
-
-// The error of an argument cut short (Input::cut_short): the one made for
-// an element of the wrong type, or the refusal of the element.
-inline Raised raise_cut_short(const Input& in, const char* name, const Axis& axis) noexcept {
-    if (in.wrong_type) {
-        PyErr_SetObject(invalid_type_type, in.wrong_type.get());
-    } else {
-        raise_refusal(in, name, axis, in.refused_at, in.refusal);
-    }
-    return {};
-}
-
-// Query `index` as the batch's search saw it (it converted: it was looked up).
-template <class K>
-K query_key(const Input& in, std::size_t index) noexcept {
-    QuerySource one = in.src;
-    one.mask = nullptr;
-    K key{};
-    prepared::gather<K>(one, index, index + 1, &key, nullptr);
-    return key;
-}
-
-// ---------------------------------------------------------------------------
-// The sample axes of a new table: Table(xp, fp).
-// ---------------------------------------------------------------------------
-
-// An axis as its argument's dtype makes it: `storage` and the plain
-// descriptor unless the argument holds times, which keep their dtype.
-inline bool make_axis(PyObject* array, const char* name, const char* storage, PyArray_Descr* plain, Axis& axis) noexcept {
-    axis.name = name;
-    axis.storage = storage;
-    PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array));
-    axis.time = time_kind(descr->kind);
-    if (axis.time == TimeKind::None) {
-        Py_INCREF(plain);
-        axis.descr = plain;
-        return true;
-    }
-    axis.attoseconds = descr_attoseconds(descr);
-    if (axis.attoseconds == 0) {
-        Ref type(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
-        return type && fail(invalid_type_type, msg::unit_without_length, name, type.get());
-    }
-    axis.descr = PyArray_DescrNewByteorder(descr, NPY_NATIVE);
-    return axis.descr != nullptr;
-}
-
-// The argument as an array (NumPy's conversion for array-likes), for its
-// dtype to decide the axis.
-inline Ref as_array(PyObject* obj, const char* name) noexcept {
-    if (PyArray_Check(obj)) return Ref::borrow(obj);
-    Ref a(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
-    if (!a) {
-        const bool value = PyErr_ExceptionMatches(PyExc_ValueError);
-        if (!value && !PyErr_ExceptionMatches(PyExc_TypeError)) return a;
-        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref cause_type(t), cause(v), cause_tb(tb);
-        fail(value ? invalid_value_type : invalid_type_type, msg::not_an_array, name, cause ? cause.get() : Py_None);
-    }
-    return a;
-}
-
-// Whether samples make a float table: a float dtype, or Python floats
-// among objects.
-inline bool holds_floats(PyArrayObject* a) noexcept {
-    const char kind = PyArray_DESCR(a)->kind;
-    if (kind != 'O') return kind == 'f';
-    Ref flat(PyArray_NewCopy(a, NPY_CORDER));
-    if (!flat) {
-        PyErr_Clear();  // the conversion that follows meets the same problem
-        return false;
-    }
-    auto* items = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flat.get())));
-    for (npy_intp i = 0; i < PyArray_SIZE(a); ++i) {
-        if (items[i] != nullptr && (PyFloat_Check(items[i]) || PyArray_IsScalar(items[i], Floating))) return true;
-    }
-    return false;
-}
-
-// A sample axis: one-dimensional, nothing masked, every element converted.
-template <class K>
-bool read_samples(PyObject* obj, const char* name, const Axis& axis, bool float_values, Input& in) noexcept {
-    if (!read_input<K>(obj, name, axis, float_values, in)) return false;
-    if (in.wrong_type) return PyErr_SetObject(invalid_type_type, in.wrong_type.get()), false;  // nothing to evaluate
-    if (in.scalar || in.ndim != 1) {
-        Ref shape = in.shown ? Ref(PyObject_GetAttrString(in.shown.get(), "shape")) : Ref(PyTuple_New(0));
-        return shape && fail(invalid_value_type, msg::not_1d, name, shape.get());
-    }
-    if (in.mask) {
-        const auto* m = in.src.mask;
-        for (std::size_t i = 0; i < in.src.size; ++i) {
-            if (m[static_cast<std::ptrdiff_t>(i) * in.src.mask_stride] != 0) {
-                return fail(invalid_value_type, msg::masked_samples, name), false;
-            }
-        }
-        in.src.mask = nullptr;
-    }
-    return true;
-}
-
-// Converted copy of a sample axis; false with the refusal raised.
-template <class K>
-bool copy_samples(const Input& in, const char* name, const Axis& axis, Buffer<K>& out) noexcept {
-    out = Buffer<K>::uninitialised(static_cast<std::size_t>(in.dims[0]));
-    if (!out.ok()) return PyErr_NoMemory(), false;
-    const prepared::Gathered g = prepared::gather<K>(in.src, 0, in.src.size, out.data(), nullptr);
-    if (g.refusal != Refusal::None) return raise_refusal(in, name, axis, g.refused_at, g.refusal), false;
-    if (in.cut_short()) return raise_cut_short(in, name, axis);
-    return true;
+    return resolve(obj, name, in) && read_parts<K>(in, name, axis, float_values);
 }
 
 }  // namespace quorvane::table

@@ -5,24 +5,37 @@
 
 #include <algorithm>
 
-#include "reading.hpp"
+#include "containers.hpp"
+#include "input.hpp"
 
 namespace quorvane::table {
 
 // The answer as the caller gets it: a scalar for a scalar query (numpy's
-// masked constant if it was masked), an array of the query's shape, masked
-// where the query was.
+// masked constant if it was masked); for a column of pandas, polars or
+// pyarrow, the same kind of column with its nulls (containers.hpp); else an
+// array of the query's shape, masked where the query was masked or null.
 inline PyObject* hand_over(const Input& in, Ref result, PyArray_Descr* descr, const void* scalar_storage) noexcept {
     if (in.scalar || in.ndim == 0) {
-        if (in.mask && in.src.mask[0] != 0) {
+        if (in.mask && in.whole.src.mask[0] != 0) {
             Py_INCREF(masked_constant);
             return masked_constant;
         }
         return PyArray_Scalar(const_cast<void*>(scalar_storage), descr, nullptr);
     }
-    if (!in.mask) return result.release();
-    Ref mask(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(in.mask.get()), NPY_CORDER));
-    if (!mask) return nullptr;
+    const bool column = in.container == Container::Pandas || in.container == Container::Polars ||
+                        in.container == Container::PyArrow;
+    if (!in.mask && !column) return result.release();
+    Ref mask;
+    if (in.mask) {
+        mask = Ref(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(in.mask.get()), NPY_CORDER));
+        if (!mask) return nullptr;
+        if (PyArray_DESCR(reinterpret_cast<PyArrayObject*>(mask.get()))->type_num != NPY_BOOL) {
+            mask = Ref(PyArray_Cast(reinterpret_cast<PyArrayObject*>(mask.get()), NPY_BOOL));
+            if (!mask) return nullptr;
+        }
+    }
+    if (column) return wrap(in.caller.get(), std::move(result), mask.get());
+    if (!load_numpy_ma()) return nullptr;
     Ref args(PyTuple_Pack(1, result.get()));
     Ref kwargs(Py_BuildValue("{s:O}", "mask", mask.get()));
     if (!args || !kwargs) return nullptr;

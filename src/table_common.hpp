@@ -38,7 +38,11 @@ constexpr const char* expected_element = "%U: expected %s, got %U";
 constexpr const char* expected_time = "%s: expected %S values (the table's %s axis), got %U";
 constexpr const char* unit_without_length = "%s: %U has no fixed length; convert to a unit such as 's' or 'ns' first";
 constexpr const char* not_1d = "%s must be one-dimensional, got shape %S";
-constexpr const char* masked_samples = "%s has masked elements; a table needs every sample";
+constexpr const char* expected_time_element = "%U: expected %S values (the table's %s axis), got %U";
+constexpr const char* null_sample = "%U is null";
+constexpr const char* unit_type = "unit must be None or a str, not %U";
+constexpr const char* bad_unit = "unit must be a time unit of fixed length such as 'ns', 'us', 'ms' or 's', not %R";
+constexpr const char* unit_without_time = "unit=%R needs a time axis, but neither xp nor fp holds datetime64 or timedelta64";
 constexpr const char* not_a_base = "%s: quorvane.Table is not a base type";
 constexpr const char* lengths = "xp and fp must have the same length, got len(xp) = %zd and len(fp) = %zd";
 constexpr const char* negative = "%U = %S is negative; coordinates are uint64";
@@ -61,8 +65,9 @@ constexpr const char* not_a_number = "%U = %S is not a number";
 constexpr const char* nan_sample = "%U = %S cannot be looked up: the only sample, fp[0], is nan";
 constexpr const char* not_finite = "%U = %S falls between %s[%zd] = %S and %s[%zd] = %S, and fp[%zd] = %S is not finite";
 // the type
-constexpr const char* repr = "Table(%zd samples, xp %U %S, fp %U %S)";
-constexpr const char* repr_empty = "Table(0 samples, xp %U, fp %U)";
+constexpr const char* repr = "Table(%zd samples, xp %U %S, fp %U %S%U)";
+constexpr const char* repr_empty = "Table(0 samples, xp %U, fp %U%U)";
+constexpr const char* answers_in = "%U%s%s answers in %U";
 constexpr const char* range = "[%S, %S]";
 }  // namespace msg
 
@@ -112,6 +117,15 @@ inline bool load_numpy_ma() noexcept {
     masked_constant = masked.release();
     getmaskarray = get.release();
     return true;
+}
+
+// The NumPy dtype that a string such as "M8[ns]" or "u8" names (a new
+// reference), or nullptr with NumPy's error.
+inline PyArray_Descr* dtype_from(const char* spec) noexcept {
+    Ref text(PyUnicode_FromString(spec));
+    PyArray_Descr* descr = nullptr;
+    if (!text || !PyArray_DescrConverter(text.get(), &descr)) return nullptr;
+    return descr;
 }
 
 // What fail() gives: a failure in whichever form the caller returns one,

@@ -19,7 +19,10 @@
 
 #include "table_common.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +41,7 @@
 #include "prepared.hpp"
 #include "reading.hpp"
 #include "results.hpp"
+#include "samples.hpp"
 #include "schemes.hpp"
 #include "schemes_float.hpp"
 #include "schemes_int.hpp"
@@ -52,15 +56,22 @@ namespace {
 namespace doc {
 constexpr const char* module = "Native part of quorvane: the prepared table and its exceptions.";
 constexpr const char* table =
-    "Table(xp, fp)\n--\n\n"
+    "Table(xp, fp, *, unit=None)\n--\n\n"
     "A piecewise-linear table between uint64 coordinates xp and int64 or float64\n"
     "values fp, copied and checked once, then queried any number of times, from\n"
     "any number of threads, in either direction.\n\n"
     "xp: coordinates, 1-D: any integer dtype or Python ints from 0 to 2**64 - 1,\n"
-    "    or datetime64/timedelta64 (not before the epoch, no NaT).\n"
-    "fp: values, 1-D, as many as xp: integers that fit int64 make an integer\n"
-    "    table; float16/32/64 a float table; datetime64/timedelta64 (no NaT) an\n"
-    "    integer table whose values keep their unit.\n\n"
+    "    or times (datetime64/timedelta64, datetime/date/timedelta, pandas\n"
+    "    Timestamps; not before the epoch, no NaT).\n"
+    "fp: values, 1-D, as many as xp: integers (Python ints too) that fit int64\n"
+    "    make an integer table; float16/32/64 a float table; times an integer\n"
+    "    table whose values keep their unit.\n"
+    "    Either may be a NumPy array, a list, an Arrow column (pyarrow, polars,\n"
+    "    any __arrow_c_array__/__arrow_c_stream__ producer) or a pandas column;\n"
+    "    a null or masked sample is refused.\n"
+    "unit: a time unit ('ns', 'us', 'ms', 's', ...) that the time axes are\n"
+    "    converted to, exactly, when the table is built; the answers of those\n"
+    "    axes come in it.  By default each time axis keeps its samples' unit.\n\n"
     "forward() needs xp strictly increasing, inverse() fp strictly increasing;\n"
     "a table whose fp is not increasing still answers forward queries (the\n"
     "error comes from the first query in the direction that needs it).\n"
@@ -68,36 +79,42 @@ constexpr const char* table =
     "inverse_float on the same arrays, bit for bit.\n\n"
     "Raises InvalidTypeError (a TypeError) for arguments of the wrong kind,\n"
     "InvalidValueError (a ValueError) for elements that do not convert exactly,\n"
-    "arrays that are not 1-D and lengths that differ.";
+    "nulls, arrays that are not 1-D and lengths that differ.";
 constexpr const char* forward =
     "forward($self, x, *, outside='raise', workers=1)\n--\n\n"
     "The value at every coordinate of x.\n\n"
     "x: a scalar or an array-like of any shape and any memory layout: integers\n"
-    "   (any dtype, or Python ints) from 0 to 2**64 - 1, or datetime64/\n"
-    "   timedelta64 when xp is one (converted to xp's unit only when exact).\n"
-    "   A masked array keeps its mask: masked queries are not evaluated.\n"
+    "   (any dtype, or Python ints) from 0 to 2**64 - 1, or times when xp is\n"
+    "   one (datetime64/timedelta64, datetime/date/timedelta, pandas\n"
+    "   Timestamps; aware times as UTC instants; converted to xp's unit only\n"
+    "   when exact).  An Arrow column (pyarrow, polars, ...) or a pandas\n"
+    "   column is read in place.  Masked or null queries are not evaluated:\n"
+    "   their answers are masked or null.\n"
     "outside: for a coordinate below xp[0] or above xp[-1]: 'raise' (the\n"
     "   default: OutOfBoundsError), 'clamp' (fp[0] below, fp[-1] above, as\n"
     "   numpy.interp does), or a fill value of fp's type (e.g. numpy.nan).\n"
     "workers: threads to split a large batch across; -1 uses every CPU.\n\n"
     "Returns an array of fp's dtype and x's shape (C order), or a scalar for a\n"
-    "scalar x.  The first query in index order that has no answer raises:\n"
-    "OutOfBoundsError (IndexError), NotIncreasingError (xp not strictly\n"
-    "increasing), NonFiniteError (a NaN or infinite sample next to x), or\n"
-    "InvalidValueError (x does not convert exactly).  Messages name the\n"
+    "scalar x; for a pandas Series or Index, a polars Series, or a pyarrow\n"
+    "Array or ChunkedArray, the same kind of column (index and name kept,\n"
+    "nulls where x has them).  The first query in index order that has no\n"
+    "answer raises: OutOfBoundsError (IndexError), NotIncreasingError (xp not\n"
+    "strictly increasing), NonFiniteError (a NaN or infinite sample next to\n"
+    "x), or InvalidValueError (x does not convert exactly).  Messages name the\n"
     "query's index and value.";
 constexpr const char* inverse =
     "inverse($self, f, method=None, *, workers=1)\n--\n\n"
     "The coordinate at which the table takes every value of f.\n\n"
     "f: a scalar or an array-like of any shape: values of fp's kind (floats,\n"
     "   or integers that float64 holds exactly, for a float table; integers\n"
-    "   for an integer table; datetime64/timedelta64 when fp is one).  A\n"
-    "   masked array keeps its mask.\n"
+    "   for an integer table; times when fp is one).  Arrow and pandas\n"
+    "   columns, masks and nulls as for forward().\n"
     "method: None (only exact whole coordinates; values outside the table\n"
     "   raise), 'nearest' (round half to even; clamps on both sides), 'ffill'\n"
     "   (floor; clamps above), 'bfill' (ceiling; clamps below).\n"
     "workers: threads to split a large batch across; -1 uses every CPU.\n\n"
-    "Returns an array of xp's dtype and f's shape, or a scalar for a scalar f.\n"
+    "Returns an array of xp's dtype and f's shape, or a scalar for a scalar f\n"
+    "(or the caller's kind of column, as for forward()).\n"
     "The first query in index order that has no answer raises: OutOfBoundsError\n"
     "(IndexError and KeyError), NotFoundError (KeyError: the coordinate is not\n"
     "whole and method is None), NotIncreasingError, NonFiniteError (a NaN query,\n"
@@ -135,6 +152,7 @@ struct TableObject {
     Prepared<i64>* ints;     // exactly one of the two
     Prepared<double>* floats;
     std::size_t tracked;     // bytes reported to the interpreter
+    PyObject* weakrefs;      // the weak references to the table
 };
 
 TableObject* as_table(PyObject* self) noexcept { return reinterpret_cast<TableObject*>(self); }
@@ -267,17 +285,34 @@ bool poll_signals(void* context) noexcept {
     return go_on;
 }
 
+// run(src, first, exec) answers one part, whose answers start at
+// out + first; the parts go in order, up to the first that fails.
 template <class Run>
 Verdict evaluate(const Input& in, unsigned workers, Run&& run) noexcept {
     Execution exec;
     exec.workers = workers;
     exec.faults = &faults;
-    if (in.src.size < release_from && workers <= 1) return run(exec);
+    const auto all = [&]() noexcept {
+        Verdict v = run(in.whole.src, 0, exec);
+        std::size_t since_poll = in.whole.src.size;
+        for (const Part& part : in.rest) {
+            if (v.failed()) break;
+            if (exec.poll != nullptr && since_poll >= poll_interval) {  // between parts too
+                since_poll = 0;
+                if (!exec.poll(exec.poll_context)) return v.status = Status::Interrupted, v;
+            }
+            v = run(part.src, part.begin, exec);
+            if (v.failed() && !v.no_memory) v.index += part.begin;
+            since_poll += part.src.size;
+        }
+        return v;
+    };
+    if (in.size() < release_from && workers <= 1) return all();
     Polling polling{nullptr};
     exec.poll = poll_signals;
     exec.poll_context = &polling;
     polling.state = PyEval_SaveThread();
-    const Verdict v = run(exec);
+    const Verdict v = all();
     PyEval_RestoreThread(polling.state);
     return v;
 }
@@ -299,9 +334,8 @@ PyObject* conclude(TableObject* t, const Input& in, const char* name, const Verd
         if (t->x.time != TimeKind::None) {
             const auto* out = static_cast<const u64*>(
                 result ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())) : scalar_storage);
-            const std::size_t answered =
-                v.failed() ? v.index : in.cut_short() ? in.refused_at : in.src.size;
-            for (std::size_t i = 0; i < answered && i < in.src.size; ++i) {
+            const std::size_t answered = v.failed() ? v.index : in.cut_short() ? in.refused_at : in.size();
+            for (std::size_t i = 0; i < answered && i < in.size(); ++i) {
                 if (out[i] >> 63) {
                     Ref where = shown_index(in, name, i), value = shown_element(in, i);
                     Ref unit(PyObject_Str(reinterpret_cast<PyObject*>(t->x.descr)));
@@ -330,7 +364,9 @@ PyObject* forward_impl(TableObject* t, PyObject** bound) noexcept {
     if (!make_result(in, t->f.descr, result, storage, out)) return nullptr;
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(t));  // alive while the GIL is released
     const Prepared<F>* p = prepared_of<F>(t);
-    const Verdict v = evaluate(in, workers, [&](const Execution& exec) { return p->forward(in.src, outside, out, exec); });
+    const Verdict v = evaluate(in, workers, [&](const QuerySource& src, std::size_t first, const Execution& exec) {
+        return p->forward(src, outside, out + first, exec);
+    });
     return conclude<F, false>(t, in, "x", v, Method::Absent, std::move(result), t->f.descr, &storage);
 }
 
@@ -347,7 +383,9 @@ PyObject* inverse_impl(TableObject* t, PyObject** bound) noexcept {
     if (!make_result(in, t->x.descr, result, storage, out)) return nullptr;
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(t));
     const Prepared<F>* p = prepared_of<F>(t);
-    const Verdict v = evaluate(in, workers, [&](const Execution& exec) { return p->inverse(in.src, method, out, exec); });
+    const Verdict v = evaluate(in, workers, [&](const QuerySource& src, std::size_t first, const Execution& exec) {
+        return p->inverse(src, method, out + first, exec);
+    });
     return conclude<F, true>(t, in, "f", v, method, std::move(result), t->x.descr, &storage);
 }
 
@@ -372,11 +410,13 @@ PyObject* table_inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <class F>
 Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Axis& f) noexcept {
     std::optional<Interp<u64, F>> table;
-    if (prepared::in_place<u64>(xin.src) && prepared::in_place<F>(fin.src) && !xin.cut_short() &&
-        !fin.cut_short()) {
+    const QuerySource& xs = xin.whole.src;
+    const QuerySource& fs = fin.whole.src;
+    if (prepared::in_place<u64>(xs) && prepared::in_place<F>(fs) && xin.rest.empty() && fin.rest.empty() &&
+        !xin.cut_short() && !fin.cut_short()) {
         // Copied and checked in one pass, as the functions do.
-        const StridedView<u64> xv{xin.src.data, static_cast<std::ptrdiff_t>(xin.src.size), xin.src.stride};
-        const StridedView<F> fv{fin.src.data, static_cast<std::ptrdiff_t>(fin.src.size), fin.src.stride};
+        const StridedView<u64> xv{xs.data, static_cast<std::ptrdiff_t>(xs.size), xs.stride};
+        const StridedView<F> fv{fs.data, static_cast<std::ptrdiff_t>(fs.size), fs.stride};
         if (Interp<u64, F>::from_views(xv, fv, table) != Interp<u64, F>::Build::Ok) return PyErr_NoMemory(), nullptr;
     } else {
         Buffer<u64> xb;
@@ -391,6 +431,7 @@ Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Ax
 
 void table_dealloc(PyObject* self) noexcept {
     TableObject* t = as_table(self);
+    if (t->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     const void* memory = t->ints != nullptr ? static_cast<const void*>(t->ints) : static_cast<const void*>(t->floats);
     host::untrack(memory);
     delete t->ints;
@@ -417,10 +458,12 @@ bool fill_table(TableObject* t, const Input& xin, const Input& fin) noexcept {
 }
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* names[] = {"xp", "fp", nullptr};
+    static const char* names[] = {"xp", "fp", "unit", nullptr};
     PyObject* xp_obj = nullptr;
     PyObject* fp_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Table", const_cast<char**>(names), &xp_obj, &fp_obj)) {
+    PyObject* unit = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Table", const_cast<char**>(names), &xp_obj, &fp_obj,
+                                     &unit)) {
         // The interpreter's message, as the module's own TypeError.
         PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
         PyErr_Fetch(&t, &v, &tb);
@@ -431,27 +474,26 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         return fail(invalid_type_type, msg::not_a_base, type->tp_name);
     }
     if (!load_numpy()) return nullptr;
-    Ref xa = as_array(xp_obj, "xp");
-    if (!xa) return nullptr;
-    Ref fa = as_array(fp_obj, "fp");
-    if (!fa) return nullptr;
+    Input xin, fin;
+    if (!resolve(xp_obj, "xp", xin) || !resolve(fp_obj, "fp", fin)) return nullptr;
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     TableObject* t = as_table(self.get());
     t->ints = nullptr;
     t->floats = nullptr;
     t->tracked = 0;
+    t->weakrefs = nullptr;
     t->x = Axis{};
     t->f = Axis{};
-    const bool float_values = holds_floats(reinterpret_cast<PyArrayObject*>(fa.get()));
-    if (!make_axis(xa.get(), "xp", "uint64", result_u64, t->x)) return nullptr;
-    if (!make_axis(fa.get(), "fp", float_values ? "float64" : "int64", float_values ? result_f64 : result_i64, t->f)) {
+    const bool float_values = holds_floats(fin);
+    if (!make_axis(xin, "xp", "uint64", result_u64, t->x)) return nullptr;
+    if (!make_axis(fin, "fp", float_values ? "float64" : "int64", float_values ? result_f64 : result_i64, t->f)) {
         return nullptr;
     }
-    Input xin, fin;
-    if (!read_samples<u64>(xp_obj, "xp", t->x, float_values, xin)) return nullptr;
-    const bool read = float_values ? read_samples<double>(fp_obj, "fp", t->f, true, fin)
-                                   : read_samples<i64>(fp_obj, "fp", t->f, false, fin);
+    if (!apply_unit(unit, t->x, t->f)) return nullptr;
+    if (!read_samples<u64>(xin, "xp", t->x, float_values)) return nullptr;
+    const bool read = float_values ? read_samples<double>(fin, "fp", t->f, true)
+                                   : read_samples<i64>(fin, "fp", t->f, false);
     if (!read) return nullptr;
     if (xin.dims[0] != fin.dims[0]) {
         return fail(invalid_value_type, msg::lengths, static_cast<Py_ssize_t>(xin.dims[0]),
@@ -509,18 +551,44 @@ Ref axis_range(const Axis& axis, const T* a, std::size_t n) noexcept {
     return l && h ? Ref(PyUnicode_FromFormat(msg::range, l.get(), h.get())) : Ref();
 }
 
+// "; forward answers in seconds, inverse answers in microseconds": the
+// units that the answers of each direction come in, where they are times.
+Ref answer_units(const TableObject* t) noexcept {
+    static const char* const names[] = {"years", "months", "weeks", nullptr, "days", "hours", "minutes", "seconds",
+                                        "milliseconds", "microseconds", "nanoseconds", "picoseconds",
+                                        "femtoseconds", "attoseconds"};
+    Ref text(PyUnicode_FromString(""));
+    const Axis* answering[] = {&t->f, &t->x};
+    const char* direction[] = {"forward", "inverse"};
+    for (int k = 0; k < 2 && text; ++k) {
+        const Axis& axis = *answering[k];
+        if (axis.time == TimeKind::None) continue;
+        auto* meta = reinterpret_cast<PyArray_DatetimeDTypeMetaData*>(PyDataType_C_METADATA(axis.descr));
+        const int base = meta->meta.base;
+        const char* name = base >= 0 && base < 14 && names[base] != nullptr ? names[base] : "its unit";
+        Ref unit(meta->meta.num == 1 ? PyUnicode_FromString(name)
+                                     : PyUnicode_FromFormat("units of %d %s", meta->meta.num, name));
+        if (!unit) return unit;
+        text = Ref(PyUnicode_FromFormat(msg::answers_in, text.get(), PyUnicode_GetLength(text.get()) ? ", " : "; ",
+                                        direction[k], unit.get()));
+    }
+    return text;
+}
+
 template <class F>
 PyObject* repr_of(TableObject* t, const Prepared<F>& p) noexcept {
     const auto& table = p.table();
     const std::size_t n = table.size();
     Ref xname(PyObject_Str(reinterpret_cast<PyObject*>(t->x.descr)));
     Ref fname(PyObject_Str(reinterpret_cast<PyObject*>(t->f.descr)));
-    if (!xname || !fname) return nullptr;
-    if (n == 0) return PyUnicode_FromFormat(msg::repr_empty, xname.get(), fname.get());
+    Ref units = answer_units(t);
+    if (!xname || !fname || !units) return nullptr;
+    if (n == 0) return PyUnicode_FromFormat(msg::repr_empty, xname.get(), fname.get(), units.get());
     Ref xr = axis_range(t->x, table.coordinates(), n);
     Ref fr = axis_range(t->f, table.values(), n);
     if (!xr || !fr) return nullptr;
-    return PyUnicode_FromFormat(msg::repr, static_cast<Py_ssize_t>(n), xname.get(), xr.get(), fname.get(), fr.get());
+    return PyUnicode_FromFormat(msg::repr, static_cast<Py_ssize_t>(n), xname.get(), xr.get(), fname.get(), fr.get(),
+                                units.get());
 }
 
 PyObject* table_repr(PyObject* self) noexcept {
@@ -559,6 +627,11 @@ PyMethodDef table_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef table_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(TableObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyGetSetDef table_getset[] = {
     {"xp", table_xp, nullptr, doc::xp, nullptr},
     {"fp", table_fp, nullptr, doc::fp, nullptr},
@@ -571,6 +644,7 @@ PyType_Slot table_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(table_repr)},
     {Py_tp_methods, table_methods},
     {Py_tp_getset, table_getset},
+    {Py_tp_members, table_members},
     {Py_tp_doc, const_cast<char*>(doc::table)},
     {Py_sq_length, reinterpret_cast<void*>(table_len)},
     {Py_mp_length, reinterpret_cast<void*>(table_len)},

@@ -1,8 +1,11 @@
 // Time axes: the units of datetime64 and timedelta64 as lengths in
-// attoseconds, and the time kind and unit an axis of a table carries.
+// attoseconds, the time kind and unit an axis of a table carries, and the
+// time scalars of the standard library and of pandas as exact counts.
 #pragma once
 
 #include "table_common.hpp"
+
+#include <datetime.h>
 
 #include <algorithm>
 
@@ -72,6 +75,113 @@ inline bool only_not_a_time(PyArrayObject* a) noexcept {
 // The time kind of a dtype kind character.
 inline TimeKind time_kind(char kind) noexcept {
     return kind == 'M' ? TimeKind::Datetime : kind == 'm' ? TimeKind::Timedelta : TimeKind::None;
+}
+
+// ---------------------------------------------------------------------------
+// Time scalars: datetime.datetime, datetime.date, datetime.timedelta and
+// their pandas kin (Timestamp, Timedelta), and NumPy's datetime64 and
+// timedelta64, each as a count in a unit of its own, exactly.
+//
+// A naive datetime is read as NumPy reads it (its fields as a UTC time); an
+// aware one as the UTC instant it is (its fields less its utcoffset()).
+// Worked: datetime(2024, 1, 1, 1, tzinfo=+01:00) is 2024-01-01T00:00 UTC,
+// 1704067200000000 us.  A pandas Timestamp keeps its nanoseconds.
+// ---------------------------------------------------------------------------
+struct TimeValue {
+    TimeKind kind = TimeKind::None;
+    i64 count = 0;
+    Ref descr;  // the datetime64/timedelta64 dtype of the count's unit
+};
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+constexpr i64 days_from_civil(i64 y, unsigned m, unsigned d) noexcept {
+    y -= m <= 2 ? 1 : 0;
+    const i64 era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<i64>(doe) - 719468;
+}
+static_assert(days_from_civil(1970, 1, 1) == 0 && days_from_civil(2000, 3, 1) == 11017);
+static_assert(days_from_civil(1, 1, 1) == -719162);
+
+inline bool load_datetime() noexcept {
+    if (PyDateTimeAPI == nullptr) PyDateTime_IMPORT;
+    return PyDateTimeAPI != nullptr;
+}
+
+// A count of microseconds, or of a coarser unit when it is whole in it and
+// the microseconds do not fit int64 (timedelta reaches 10^9 days).
+inline bool micro_count(i128 micro, TimeKind kind, TimeValue& out) noexcept {
+    constexpr i128 limit = (i128{1} << 63) - 1;
+    const char* spec = kind == TimeKind::Datetime ? "M8[us]" : "m8[us]";
+    i128 count = micro;
+    if (count > limit || count < -limit) {
+        count = micro / 1000000;
+        spec = kind == TimeKind::Datetime ? "M8[s]" : "m8[s]";
+        if (micro % 1000000 != 0 || count > limit || count < -limit) {
+            spec = kind == TimeKind::Datetime ? "M8[D]" : "m8[D]";
+            count = micro / 86400000000;  // whole: a timedelta's day count
+        }
+    }
+    out.kind = kind;
+    out.count = static_cast<i64>(count);
+    out.descr = Ref(reinterpret_cast<PyObject*>(dtype_from(spec)));
+    return static_cast<bool>(out.descr);
+}
+
+inline i128 delta_micro(PyObject* delta) noexcept {
+    return (static_cast<i128>(PyDateTime_DELTA_GET_DAYS(delta)) * 86400 + PyDateTime_DELTA_GET_SECONDS(delta)) *
+               1000000 +
+           PyDateTime_DELTA_GET_MICROSECONDS(delta);
+}
+
+// A NumPy datetime64/timedelta64 scalar's count and unit.
+inline bool numpy_time(PyObject* scalar, TimeValue& out) noexcept {
+    PyArray_Descr* descr = PyArray_DescrFromScalar(scalar);
+    if (descr == nullptr) return false;
+    out.descr = Ref(reinterpret_cast<PyObject*>(descr));
+    out.kind = time_kind(descr->kind);
+    PyArray_ScalarAsCtype(scalar, &out.count);
+    return true;
+}
+
+// obj's time, if it is a time scalar: 1 (out set), 0 (not one), -1 (an
+// error is set).
+inline int time_of(PyObject* obj, TimeValue& out) noexcept {
+    if (PyArray_IsScalar(obj, Datetime) || PyArray_IsScalar(obj, Timedelta)) return numpy_time(obj, out) ? 1 : -1;
+    if (!load_datetime()) return -1;
+    const bool delta = PyDelta_Check(obj);
+    if (!delta && !PyDate_Check(obj)) return 0;
+    // pandas' kin carry more than the fields show (nanoseconds, units)
+    if (!PyDelta_CheckExact(obj) && !PyDateTime_CheckExact(obj) && !PyDate_CheckExact(obj)) {
+        const char* method = delta ? "to_timedelta64" : "to_datetime64";
+        if (PyObject_HasAttrString(obj, method)) {
+            Ref scalar(PyObject_CallMethod(obj, method, nullptr));
+            if (!scalar) return -1;
+            if (!PyArray_IsScalar(scalar.get(), Datetime) && !PyArray_IsScalar(scalar.get(), Timedelta)) return 0;
+            return numpy_time(scalar.get(), out) ? 1 : -1;
+        }
+    }
+    if (delta) return micro_count(delta_micro(obj), TimeKind::Timedelta, out) ? 1 : -1;
+    const i64 days = days_from_civil(PyDateTime_GET_YEAR(obj), static_cast<unsigned>(PyDateTime_GET_MONTH(obj)),
+                                     static_cast<unsigned>(PyDateTime_GET_DAY(obj)));
+    if (!PyDateTime_Check(obj)) {
+        out.kind = TimeKind::Datetime;
+        out.count = days;
+        out.descr = Ref(reinterpret_cast<PyObject*>(dtype_from("M8[D]")));
+        return out.descr ? 1 : -1;
+    }
+    i128 micro = ((static_cast<i128>(days) * 24 + PyDateTime_DATE_GET_HOUR(obj)) * 60 + PyDateTime_DATE_GET_MINUTE(obj)) *
+                 60 + PyDateTime_DATE_GET_SECOND(obj);
+    micro = micro * 1000000 + PyDateTime_DATE_GET_MICROSECOND(obj);
+    Ref offset(PyObject_CallMethod(obj, "utcoffset", nullptr));
+    if (!offset) return -1;
+    if (offset.get() != Py_None) {
+        if (!PyDelta_Check(offset.get())) return 0;
+        micro -= delta_micro(offset.get());
+    }
+    return micro_count(micro, TimeKind::Datetime, out) ? 1 : -1;
 }
 
 }  // namespace quorvane::table

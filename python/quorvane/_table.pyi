@@ -1,6 +1,7 @@
 """The prepared table and its exceptions (exported by ``quorvane``)."""
 
-from typing import Any, Optional, Union, overload
+import datetime
+from typing import Any, Optional, SupportsIndex, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +18,7 @@ __all__ = [
 ]
 
 #: A single query or fill value.
-_Scalar = Union[int, float, np.integer[Any], np.floating[Any], np.datetime64, np.timedelta64]
+_Scalar = Union[int, float, np.integer[Any], np.floating[Any], np.datetime64, np.timedelta64, datetime.date, datetime.timedelta]
 
 class Error(Exception):
     """Base class of the errors that quorvane.Table raises."""
@@ -52,7 +53,7 @@ class Table:
     arrays, bit for bit.
     """
 
-    def __init__(self, xp: npt.ArrayLike, fp: npt.ArrayLike) -> None: ...
+    def __init__(self, xp: npt.ArrayLike, fp: npt.ArrayLike, *, unit: Optional[str] = None) -> None: ...
     @property
     def xp(self) -> npt.NDArray[Any]:
         """The coordinates, read-only (uint64, or xp's datetime64/timedelta64 dtype)."""
@@ -61,11 +62,11 @@ class Table:
         """The values, read-only (int64, float64, or fp's datetime64/timedelta64 dtype)."""
     def __len__(self) -> int: ...
     @overload
-    def forward(self, x: _Scalar, *, outside: Union[str, _Scalar] = "raise", workers: int = 1) -> Any:
+    def forward(self, x: _Scalar, *, outside: Union[str, _Scalar] = "raise", workers: SupportsIndex = 1) -> Any:
         """The value at coordinate x: a NumPy scalar of fp's dtype."""
     @overload
     def forward(
-        self, x: npt.ArrayLike, *, outside: Union[str, _Scalar] = "raise", workers: int = 1
+        self, x: npt.ArrayLike, *, outside: Union[str, _Scalar] = "raise", workers: SupportsIndex = 1
     ) -> npt.NDArray[Any]:
         """The value at every coordinate of x, in an array of x's shape and fp's dtype.
 
@@ -74,10 +75,10 @@ class Table:
         threads to split a large batch across; -1 uses every CPU.
         """
     @overload
-    def inverse(self, f: _Scalar, method: Optional[str] = None, *, workers: int = 1) -> Any:
+    def inverse(self, f: _Scalar, method: Optional[str] = None, *, workers: SupportsIndex = 1) -> Any:
         """The coordinate at value f: a NumPy scalar of xp's dtype."""
     @overload
-    def inverse(self, f: npt.ArrayLike, method: Optional[str] = None, *, workers: int = 1) -> npt.NDArray[Any]:
+    def inverse(self, f: npt.ArrayLike, method: Optional[str] = None, *, workers: SupportsIndex = 1) -> npt.NDArray[Any]:
         """The coordinate of every value of f, in an array of f's shape and xp's dtype.
 
         ``method``: None (exact whole coordinates only), ``"nearest"``,
