@@ -285,6 +285,25 @@ def test_time_answers_and_samples_from_columns():
     assert seconds.dtype == pl.Duration("ms") and seconds.to_list()[0].total_seconds() == 5
 
 
+def test_pandas_time_scalars():
+    ns = Table(DAY, np.array([0, 43_200_000_000_000, 172_800_000_000_000]))  # ns since 2024-03-31
+    one = pd.Timestamp("2024-03-31 01:00:00.000000001")
+    assert ns.forward(one) == 3_600_000_000_001
+    assert ns.forward(one.tz_localize("UTC").tz_convert("Europe/Paris")) == 3_600_000_000_001
+    assert ns.forward([one, pd.Timestamp("2024-03-31 12:00", tz="UTC")]).tolist() == [3_600_000_000_001,
+                                                                                    43_200_000_000_000]
+    with pytest.raises(InvalidValueError) as caught:
+        Table(DAY.astype("M8[us]"), [0, 1, 2]).forward([pd.Timestamp("2024-04-01"), one])
+    assert caught.value.args == ("x[1] = 2024-03-31 01:00:00.000000001 is not a whole number of the table's unit "
+                                 "(datetime64[us])",)
+    with pytest.raises(InvalidValueError, match=r"^x\[0\] is NaT$"):
+        ns.forward([pd.NaT])
+    waits = Table([0, 10], np.array([0, 10], "m8[ns]"))
+    assert waits.inverse(pd.Timedelta(5, "ns")) == 5 and waits.inverse([pd.Timedelta(3, "ns")]).tolist() == [3]
+    table = Table([pd.Timestamp("2024-01-01"), pd.Timestamp("2024-01-01 00:00:00.000000001")], [0, 1])
+    assert table.xp.dtype == np.dtype("M8[ns]")
+
+
 # --------------------------------------------------------------------------
 # samples from columns
 
