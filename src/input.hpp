@@ -33,6 +33,7 @@ struct Input {
     std::vector<Part> rest;  // the other chunks, in order
     Ref shown_scalar;        // a scalar argument as the caller passed it, for messages
     Ref mask;                // C-order readable, over the whole argument
+    bool own_mask = false;   // made here (from Arrow validity), not the caller's
     Container container = Container::NumPy;
     Ref caller;              // the caller's container, which the answers go back into
     Ref refused_type;        // an Arrow type that cannot be read, as messages show it

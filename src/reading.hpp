@@ -149,6 +149,7 @@ inline bool resolve_arrow(PyObject* obj, const char* name, Input& in, bool& take
     if (!taken) return true;
     in.refused_type = std::move(column.refused);
     in.mask = std::move(column.mask);
+    in.own_mask = static_cast<bool>(in.mask);
     in.ndim = 1;
     in.dims[0] = static_cast<npy_intp>(column.length);
     std::size_t begin = 0;

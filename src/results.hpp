@@ -26,7 +26,10 @@ inline PyObject* hand_over(const Input& in, Ref result, PyArray_Descr* descr, co
                         in.container == Container::PyArrow;
     if (!in.mask && !column) return result.release();
     Ref mask;
-    if (in.mask) {
+    if (in.own_mask) {
+        mask = Ref::borrow(in.mask.get());  // a bool array of our own, C-contiguous: it can be handed over
+    } else if (in.mask) {
+        // the caller's mask (or a view of it): the answer gets a copy
         mask = Ref(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(in.mask.get()), NPY_CORDER));
         if (!mask) return nullptr;
         if (PyArray_DESCR(reinterpret_cast<PyArrayObject*>(mask.get()))->type_num != NPY_BOOL) {

@@ -105,15 +105,24 @@ def _polars(caller: Any, result: npt.NDArray[Any], mask: Mask) -> Any:
             from quorvane import InvalidValueError
             raise InvalidValueError(f"the answers in {result.dtype} do not fit polars' millisecond times")
         result = finer
-    series = pl.Series(caller.name, result)
-    if mask is not None:
-        series = series.scatter(np.flatnonzero(mask), None)
-    return series
+    # a masked array: polars takes its mask as the nulls, without a copy of the values
+    return pl.Series(caller.name, result if mask is None else np.ma.masked_array(result, mask))
+
+
+# the units whose times pyarrow keeps as 8-byte counts of the same unit
+_ARROW_UNITS = ("s", "ms", "us", "ns")
 
 
 def _pyarrow(caller: Any, result: npt.NDArray[Any], mask: Mask) -> Any:
     pa = sys.modules["pyarrow"]
-    array = pa.array(result, mask=mask)
+    if result.dtype.kind in "Mm" and np.datetime_data(result.dtype) not in [(u, 1) for u in _ARROW_UNITS]:
+        array = pa.array(result, mask=mask)  # converted by pyarrow (days to date32, ...)
+    else:
+        # the result's own buffer, and a validity bitmap packed from the mask
+        valid = None if mask is None else pa.py_buffer(np.packbits(~mask, bitorder="little"))
+        nulls = -1 if mask is not None else 0
+        array = pa.Array.from_buffers(pa.from_numpy_dtype(result.dtype), len(result), [valid, pa.py_buffer(result)],
+                                      null_count=nulls)
     if isinstance(caller, pa.ChunkedArray):
         chunks, at = [], 0
         for chunk in caller.chunks:
