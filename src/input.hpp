@@ -38,6 +38,7 @@ struct Input {
     Ref caller;              // the caller's container, which the answers go back into
     Ref refused_type;        // an Arrow type that cannot be read, as messages show it
     bool scalar = false;     // a scalar argument: the answer is a scalar
+    bool numpy_floats = false;  // a list NumPy makes floats of, read as objects
     int ndim = 0;
     npy_intp dims[NPY_MAXDIMS] = {};
     // An object array converted up to its first element that does not

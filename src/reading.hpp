@@ -105,7 +105,7 @@ inline bool elem_of(char kind, int size, Elem& elem) noexcept {
 // NumPy's conversion of an array-like, with NumPy's own error given the
 // argument's name: a ValueError (ragged nesting, say) or a TypeError keeps
 // its kind, and NumPy's error is its cause.
-inline Ref numpy_array(PyObject* obj, const char* name) noexcept {
+inline Ref numpy_array(PyObject* obj, const char* name, bool* floats = nullptr) noexcept {
     Ref array(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
     if (array) {
         // NumPy turns a list of Python ints beyond int64 into float64: such
@@ -113,6 +113,7 @@ inline Ref numpy_array(PyObject* obj, const char* name) noexcept {
         if ((PyList_Check(obj) || PyTuple_Check(obj)) &&
             PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()))->kind == 'f') {
             array = Ref(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_OBJECT), 0, 0, 0, nullptr));
+            if (floats != nullptr) *floats = true;
         }
         return array;
     }
@@ -187,7 +188,7 @@ inline bool resolve(PyObject* obj, const char* name, Input& in) noexcept {
         if (!array) return false;
         in.scalar = true;
     } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        array = numpy_array(obj, name);
+        array = numpy_array(obj, name, &in.numpy_floats);
         if (!array) return false;
     } else {
         TimeValue t;

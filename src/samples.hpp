@@ -71,10 +71,12 @@ inline bool make_axis(const Input& in, const char* name, const char* storage, Py
 }
 
 // Whether samples make a float table: a float dtype, or Python floats
-// among objects (NumPy's scalars of floats too).
+// among objects (NumPy's scalars of floats too), or an empty list (NumPy's
+// float64: nothing says otherwise).
 inline bool holds_floats(const Input& in) noexcept {
     auto* a = reinterpret_cast<PyArrayObject*>(in.whole.shown.get());
     if (a == nullptr) return false;
+    if (in.numpy_floats && PyArray_SIZE(a) == 0) return true;
     const char kind = PyArray_DESCR(a)->kind;
     if (kind != 'O') return kind == 'f';
     Ref flat(PyArray_NewCopy(a, NPY_CORDER));
