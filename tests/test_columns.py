@@ -19,7 +19,6 @@ from __future__ import annotations
 import gc
 import platform
 import sys
-import tracemalloc
 
 import numpy as np
 import pytest
@@ -29,6 +28,8 @@ from quorvane import InvalidTypeError, InvalidValueError, OutOfBoundsError, Tabl
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
 pd = pytest.importorskip("pandas")
+
+import tracemalloc  # noqa: E402 - PyPy has none, nor these libraries: the module is skipped there first
 
 CPYTHON = platform.python_implementation() == "CPython"
 U64, I64, F64 = np.uint64, np.int64, np.float64
