@@ -128,8 +128,9 @@ def test_readme_documents_every_error_message():
 def test_readme_example(line: int, body: str):
     if re.search(r"^(>>> )?\s*(import|from)\s+dask\b", body, re.M):
         pytest.importorskip("dask.array")
-    if re.search(r"^(>>> )?\s*(import|from)\s+pandas\b", body, re.M):
-        pytest.importorskip("pandas")
+    for library in ("pandas", "pyarrow", "polars"):
+        if re.search(rf"^(>>> )?\s*(import|from)\s+{library}\b", body, re.M):
+            pytest.importorskip(library)
     globs = {"__name__": "README", "np": np, "quorvane": quorvane}
     name = f"README.md:{line}"
     if ">>>" in body:
