@@ -139,7 +139,9 @@ bool convert_objects(PyArrayObject* a, const char* name, const Axis& axis, bool 
             TimeValue t;
             const int is_time = item == nullptr ? 0 : time_of(item, t);
             if (is_time < 0) return false;
-            if (is_time == 0 || t.kind != axis.time) {
+            // a time of no fixed length (months, years) is no count of a unit
+            const bool fixed = is_time > 0 && descr_attoseconds(reinterpret_cast<PyArray_Descr*>(t.descr.get())) != 0;
+            if (is_time == 0 || t.kind != axis.time || (!fixed && t.count != not_a_time)) {
                 if (!wrong_element(in, name, axis, float_values, item, at)) return false;
                 break;
             }

@@ -462,6 +462,8 @@ TIME_REFUSED += [  # time scalars of the standard library, alone and in lists
     ([dt.datetime(2024, 1, 1), None], InvalidTypeError,
      "x[1]: expected datetime64[us] values (the table's xp axis), got NoneType"),
     ([dt.datetime(2024, 1, 1), np.datetime64("NaT")], InvalidValueError, "x[1] is NaT"),
+    ([dt.datetime(2024, 1, 1), np.datetime64("2024-02", "M")], InvalidTypeError,
+     "x[1]: expected datetime64[us] values (the table's xp axis), got datetime64"),
     ([dt.datetime(1969, 12, 31)], InvalidValueError, "x[0] = 1969-12-31 00:00:00 is negative; coordinates are uint64"),
     (1.5, InvalidTypeError, "x: expected datetime64[us] values (the table's xp axis), got float"),
 ]

@@ -297,7 +297,7 @@ def read_arg(obj, axis, samples=False, queries=False):
             continue
         if k == "O" and axis.time:  # a time axis takes time scalars of the matching kind, exactly
             t = time_of(v)
-            if t is None or t[0] != axis.time:
+            if t is None or t[0] != axis.time or (t[2] == 0 and t[1] != NAT):  # months: no fixed length
                 if queries:
                     conv.keys.append(WRONG)
                     break
