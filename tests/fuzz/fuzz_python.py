@@ -566,9 +566,9 @@ def equivalent(obj):
         array = obj.array
         if isinstance(array, (pd.arrays.IntegerArray, pd.arrays.FloatingArray)):
             values, nulls = array._data.copy(), array._mask.copy()
-        else:
-            values = np.asarray(array._ndarray).copy()
-            nulls = np.isnat(values)
+        else:  # NaT is the null of a time column; a plain one has none
+            values = np.asarray(getattr(array, "_ndarray", array)).copy()
+            nulls = np.isnat(values) if values.dtype.kind in "Mm" else np.zeros(values.shape, bool)
         return np.ma.masked_array(values, mask=nulls) if nulls.any() else values
     return obj
 
@@ -955,7 +955,7 @@ def expected_table(args, kwargs):
         a, errors = (obj, None) if isinstance(obj, np.ndarray) else as_array_outcome(obj)
         if errors:
             return "raise", errors  # NumPy's own verdict on the argument comes first
-        if isinstance(obj, (list, tuple)) and a.dtype.kind == "f":  # Python ints beyond int64 stay ints
+        if isinstance(obj, (list, tuple)) and a.dtype.kind == "f" and a.size:  # Python ints beyond int64 stay ints
             a = np.array(obj, dtype=object)
         arrays.append(a)
     xa, fa = arrays
