@@ -55,7 +55,7 @@ inline void xxh64_words(const void* data, std::size_t n, const std::uint64_t (&s
     if (n >= 4) {
         Lanes a(seeds[0]), b(seeds[1]);
         for (; k + 4 <= n; k += 4) {
-            for (int j = 0; j < 4; ++j) {
+            for (std::size_t j = 0; j < 4; ++j) {
                 const std::uint64_t v = word(k + j);
                 a.v[j] = round(a.v[j], v);
                 b.v[j] = round(b.v[j], v);

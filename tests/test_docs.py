@@ -6,10 +6,9 @@ compared with what the module returns; other blocks are executed and must
 not raise.  Each block runs in a fresh namespace that holds only ``np``
 and ``quorvane`` (what the README's first block imports), so every example
 stands on its own after those two imports, as the README says.  Blocks
-that import dask, pandas, polars, pyarrow or xarray are skipped when those are not
-installed.  A block marked ``<!-- pending: ... -->`` shows a feature still
-being built: it is run, and reported as an expected failure until it runs.
-The whole file also passes ``python -m doctest README.md``.
+that import dask, pandas, polars, pyarrow or xarray are skipped when those
+are not installed.  The whole file also passes ``python -m doctest
+README.md``.
 
 The demo (``python -m quorvane``) is run in a subprocess.
 
@@ -67,14 +66,6 @@ def _readme() -> str:
 def _python_blocks() -> list[tuple[int, str]]:
     return [(line, body) for line, lang, body in _blocks(_readme())
             if lang in ("python", "py", "pycon")]
-
-
-def _pending_blocks() -> set[int]:
-    """The first lines of the blocks marked ``<!-- pending: ... -->`` (on the
-    line before the fence): recipes for features still being built."""
-    lines = _readme().splitlines()
-    return {line for line, _ in _python_blocks()
-            if line >= 3 and lines[line - 3].startswith("<!-- pending")}
 
 
 def _section(text: str, title: str) -> str:
@@ -146,15 +137,6 @@ def test_readme_example(line: int, body: str):
             pytest.importorskip(library)
     globs = {"__name__": "README", "np": np, "quorvane": quorvane}
     name = f"README.md:{line}"
-    if line in _pending_blocks():
-        # Plain code, not yet a doctest: it shows a feature still being
-        # built.  Once it runs, it becomes a doctest and loses its mark.
-        assert ">>>" not in body, name
-        try:
-            exec(compile(body, name, "exec"), globs)
-        except Exception as exc:
-            pytest.xfail(f"pending: {type(exc).__name__}: {exc}")
-        return
     if ">>>" in body:
         parser = doctest.DocTestParser()
         test = parser.get_doctest(body, globs, name, str(README), line - 1)

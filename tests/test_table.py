@@ -15,11 +15,14 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import datetime as dt
+import gc
 import pickle
 import re
 import sys
 import threading
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -259,6 +262,8 @@ REFUSED = [  # table, direction, query, error class, message
     (INT, "forward", [[1, 2], [3, -4]], InvalidValueError, "x[1, 1] = -4 is negative; coordinates are uint64"),
     (INT, "forward", [1.0], InvalidTypeError,
      "x[0]: expected integers from 0 to 2**64 - 1 (the table's xp is uint64), got float"),
+    (INT, "forward", 1.5, InvalidTypeError,
+     "x: expected integers from 0 to 2**64 - 1 (the table's xp is uint64), got float"),
     (INT, "forward", np.array([1.0]), InvalidTypeError,
      "x: expected integers from 0 to 2**64 - 1 (the table's xp is uint64), got float64"),
     (INT, "forward", True, InvalidTypeError,
@@ -309,7 +314,9 @@ SAMPLES_REFUSED = [  # xp, fp, error class, message
     ([1, 2], [1, 2, 3], InvalidValueError, "xp and fp must have the same length, got len(xp) = 2 and len(fp) = 3"),
     ([[1, 2]], [[1, 2]], InvalidValueError, "xp must be one-dimensional, got shape (1, 2)"),
     (5, 5, InvalidValueError, "xp must be one-dimensional, got shape ()"),
-    ([1, 2], [2**63 + 1, 1], InvalidValueError, "fp[0] = 9223372036854775809 has no exact float64 value"),
+    ([1, 2], [2**63 + 1, 1], InvalidValueError, "fp[0] = 9223372036854775809 does not fit int64"),
+    ([1, 2], [1, 2**63], InvalidValueError, "fp[1] = 9223372036854775808 does not fit int64"),
+    ([1, 2], [1.5, 2**63 + 1], InvalidValueError, "fp[1] = 9223372036854775809 has no exact float64 value"),
     ([1, 2], np.array([2**63, 1], U64), InvalidValueError, "fp[0] = 9223372036854775808 does not fit int64"),
     ([1.0, 2.0], [1, 2], InvalidTypeError,
      "xp[0]: expected integers from 0 to 2**64 - 1 (the table's xp is uint64), got float"),
@@ -317,8 +324,7 @@ SAMPLES_REFUSED = [  # xp, fp, error class, message
      "xp: expected integers from 0 to 2**64 - 1 (the table's xp is uint64), got float64"),
     ([1, 2], [True, False], InvalidTypeError,
      "fp: expected integers that fit int64 (the table's fp is int64), got bool"),
-    (np.ma.masked_array([1, 2], mask=[0, 1]), [1, 2], InvalidValueError,
-     "xp has masked elements; a table needs every sample"),
+    (np.ma.masked_array([1, 2], mask=[0, 1]), [1, 2], InvalidValueError, "xp[1] is null"),
     (np.array(["2024-01", "2024-02"], "M8[M]"), [1, 2], InvalidTypeError,
      "xp: datetime64[M] has no fixed length; convert to a unit such as 's' or 'ns' first"),
     (np.array(["1969-12-31", "2024-01-01"], "M8[D]"), [1, 2], InvalidValueError,
@@ -449,11 +455,107 @@ TIME_REFUSED = [  # query, error class, message
 ]
 
 
+TIME_REFUSED += [  # time scalars of the standard library, alone and in lists
+    (dt.timedelta(0), InvalidTypeError, "x: expected datetime64[us] values (the table's xp axis), got timedelta64[us]"),
+    ([dt.datetime(2024, 1, 1), dt.timedelta(1)], InvalidTypeError,
+     "x[1]: expected datetime64[us] values (the table's xp axis), got timedelta"),
+    ([dt.date(2024, 1, 1), 5], InvalidTypeError, "x[1]: expected datetime64[us] values (the table's xp axis), got int"),
+    ([dt.datetime(2024, 1, 1), None], InvalidTypeError,
+     "x[1]: expected datetime64[us] values (the table's xp axis), got NoneType"),
+    ([dt.datetime(2024, 1, 1), np.datetime64("NaT")], InvalidValueError, "x[1] is NaT"),
+    ([dt.datetime(2024, 1, 1), np.datetime64("2024-02", "M")], InvalidTypeError,
+     "x[1]: expected datetime64[us] values (the table's xp axis), got datetime64"),
+    ([dt.datetime(1969, 12, 31)], InvalidValueError, "x[0] = 1969-12-31 00:00:00 is negative; coordinates are uint64"),
+    (1.5, InvalidTypeError, "x: expected datetime64[us] values (the table's xp axis), got float"),
+]
+
+
 @pytest.mark.parametrize("query, error, message", TIME_REFUSED, ids=[m[:20] for _, _, m in TIME_REFUSED])
 def test_time_queries_are_converted_only_when_exact(query, error, message):
     table = Table(np.array(["2024-01-01", "2024-01-02"], "M8[us]"), [0, 1])
     with pytest.raises(error) as caught:
         table.forward(query)
+    assert caught.value.args == (message,)
+
+
+DAY_US = Table(np.array(["2024-01-01", "2024-01-02"], "M8[us]"), [0, 86_400_000_000])  # answers: us since 00:00
+TIME_ACCEPTED = [  # query, the same query in datetime64 (aware times as UTC instants)
+    (dt.datetime(2024, 1, 1, 6, 0, 0, 7), np.datetime64("2024-01-01T06:00:00.000007")),
+    (dt.datetime(2024, 1, 1, 7, tzinfo=dt.timezone(dt.timedelta(hours=1))), np.datetime64("2024-01-01T06")),
+    (dt.datetime(2024, 1, 1, 1, 30, tzinfo=dt.timezone(dt.timedelta(hours=-4, minutes=-30))),
+     np.datetime64("2024-01-01T06")),
+    (dt.date(2024, 1, 2), np.datetime64("2024-01-02")),
+    (np.datetime64("2024-01-01T00:00:01.5"), np.datetime64("2024-01-01T00:00:01.5")),
+    ([dt.date(2024, 1, 1), dt.datetime(2024, 1, 1, 12), np.datetime64("2024-01-01T18:00:00.5")],
+     np.array(["2024-01-01", "2024-01-01T12", "2024-01-01T18:00:00.5"], "M8[ms]")),
+    (np.array([dt.datetime(2024, 1, 1, 3), dt.datetime(2024, 1, 1, 4)], dtype=object).reshape(2, 1),
+     np.array([["2024-01-01T03"], ["2024-01-01T04"]], "M8[h]")),
+]
+
+
+@pytest.mark.parametrize("query, same", TIME_ACCEPTED, ids=[str(i) for i in range(len(TIME_ACCEPTED))])
+def test_time_scalars_are_read_exactly(query, same):
+    got, want = DAY_US.forward(query), DAY_US.forward(same)
+    assert np.shape(got) == np.shape(want) and np.asarray(got).tolist() == np.asarray(want).tolist()
+    assert DAY_US.inverse(want, "nearest").tolist() == np.asarray(same, "M8[us]").tolist()
+
+
+def test_timedelta_scalars():
+    clock = Table([0, 10], np.array([0, 10], "m8[s]"))
+    assert clock.inverse(dt.timedelta(seconds=5)) == 5
+    assert clock.inverse([dt.timedelta(seconds=2), np.timedelta64(3000, "ms")]).tolist() == [2, 3]
+    with pytest.raises(InvalidValueError) as caught:
+        clock.inverse(dt.timedelta(microseconds=5))
+    assert caught.value.args == ("f = 5 microseconds is not a whole number of the table's unit (timedelta64[s])",)
+    # timedelta reaches 10^9 days, beyond int64 microseconds: read in days
+    with pytest.raises(InvalidValueError) as caught:
+        Table([0, 10], np.array([0, 10], "m8[ns]")).inverse(dt.timedelta(days=999_999_999))
+    assert caught.value.args == ("f = 86399999913600 seconds is beyond the range of the table's unit (timedelta64[ns])",)
+
+
+def test_time_samples_from_lists():
+    table = Table([dt.datetime(2024, 1, 1), dt.datetime(2024, 1, 1, 0, 0, 1, tzinfo=dt.timezone.utc)], [0, 1])
+    assert table.xp.dtype == np.dtype("M8[us]") and table.xp.astype(I64).tolist() == [1704067200000000, 1704067201000000]
+    days = Table([0, 10], [dt.date(2024, 1, 1), dt.date(2024, 1, 11)])
+    assert days.fp.dtype == np.dtype("M8[D]") and days.forward(5) == np.datetime64("2024-01-06")
+    with pytest.raises(InvalidTypeError, match=r"^fp\[1\]: expected datetime64\[D\] values .*got int$"):
+        Table([0, 10], [dt.date(2024, 1, 1), 5])
+
+
+def test_unit_converts_time_axes_exactly():
+    us = np.array(["2024-01-01", "2024-01-01T00:00:01.5"], "M8[us]")
+    table = Table(us, [0.0, 3.0], unit="ns")
+    assert table.xp.dtype == np.dtype("M8[ns]") and table.xp.tolist() == us.astype("M8[ns]").astype(I64).tolist()
+    assert table.inverse(1.0).dtype == np.dtype("M8[ns]") and table.inverse(1.0) == us[0] + np.timedelta64(500, "ms")
+    assert repr(table).endswith("fp float64 [0.0, 3.0]; inverse answers in nanoseconds)")
+    assert pickle.loads(pickle.dumps(table)).xp.dtype == np.dtype("M8[ns]")
+    both = Table(np.array([0, 2], "m8[s]"), np.array([0, 1], "M8[s]"), unit="10ms")
+    assert both.xp.astype(I64).tolist() == [0, 200] and both.fp.dtype == np.dtype("M8[10ms]")
+    assert repr(both).endswith("; forward answers in units of 10 milliseconds, "
+                               "inverse answers in units of 10 milliseconds)")
+    assert repr(Table(np.array([], "m8[us]"), np.array([], I64))) == \
+        "Table(0 samples, xp timedelta64[us], fp int64; inverse answers in microseconds)"
+
+
+UNIT_REFUSED = [  # xp, unit, error class, message
+    (us := np.array(["2024-01-01", "2024-01-01T00:00:01.5"], "M8[us]"), "s", InvalidValueError,
+     "xp[1] = 2024-01-01T00:00:01.500000 is not a whole number of the table's unit (datetime64[s])"),
+    (np.array([1, 2**62], "M8[s]"), "ns", InvalidValueError,
+     f"xp[1] = {np.datetime64(2**62, 's')} is beyond the range of the table's unit (datetime64[ns])"),
+    ([0, 1], "ns", InvalidValueError,
+     "unit='ns' needs a time axis, but neither xp nor fp holds datetime64 or timedelta64"),
+    (us, "M", InvalidValueError,
+     "unit must be a time unit of fixed length such as 'ns', 'us', 'ms' or 's', not 'M'"),
+    (us, "fortnight", InvalidValueError,
+     "unit must be a time unit of fixed length such as 'ns', 'us', 'ms' or 's', not 'fortnight'"),
+    (us, 9, InvalidTypeError, "unit must be None or a str, not int"),
+]
+
+
+@pytest.mark.parametrize("xp, unit, error, message", UNIT_REFUSED, ids=[m[:25] for *_, m in UNIT_REFUSED])
+def test_refused_units(xp, unit, error, message):
+    with pytest.raises(error) as caught:
+        Table(xp, [0, 1], unit=unit)
     assert caught.value.args == (message,)
 
 
@@ -485,7 +587,7 @@ OPTIONS_REFUSED = [  # call, error class, message
     (lambda: INT.forward(5, outside=[1, 2]), InvalidValueError,
      "outside must be 'raise', 'clamp' or a single fill value, not an array of shape (2,)"),
     (lambda: INT.forward(5, outside=1.5), InvalidTypeError,
-     "outside: expected integers that fit int64 (the table's fp is int64), got float64"),
+     "outside: expected integers that fit int64 (the table's fp is int64), got float"),
     (lambda: INT.forward(5, outside=2**63), InvalidValueError, "outside = 9223372036854775808 does not fit int64"),
     (lambda: FLOAT.forward(5, outside=2**53 + 1), InvalidValueError,
      "outside = 9007199254740993 has no exact float64 value"),
@@ -495,6 +597,10 @@ OPTIONS_REFUSED = [  # call, error class, message
     (lambda: INT.forward(5, workers=0), InvalidValueError,
      "workers must be a positive number of threads or -1 (all CPUs), not 0"),
     (lambda: INT.forward(5, workers=1.0), InvalidTypeError, "workers must be an int, not float"),
+    (lambda: INT.forward(5, workers=np.float64(2)), InvalidTypeError, "workers must be an int, not float64"),
+    (lambda: INT.forward(5, workers=True), InvalidTypeError, "workers must be an int, not bool"),
+    (lambda: INT.forward(5, workers=np.int8(-2)), InvalidValueError,
+     "workers must be a positive number of threads or -1 (all CPUs), not -2"),
     (lambda: INT.forward(5, 6), InvalidTypeError, "forward() takes at most 1 positional argument but 2 were given"),
     (lambda: INT.inverse(5, None, 2), InvalidTypeError,
      "inverse() takes at most 2 positional arguments but 3 were given"),
@@ -560,6 +666,20 @@ def test_error_classes():
 
 # --------------------------------------------------------------------------
 # the object
+
+
+def test_workers_take_any_index():
+    for workers in (np.int64(2), np.uint8(1), np.intp(-1)):
+        assert INT.forward([5, 15], workers=workers).tolist() == [0, 55]
+
+
+def test_weak_references():
+    table = Table([1, 2], [3, 4])
+    ref = weakref.ref(table)
+    assert ref() is table and weakref.WeakValueDictionary({"t": table})["t"] is table
+    del table
+    gc.collect()
+    assert ref() is None
 
 
 def test_table_object():

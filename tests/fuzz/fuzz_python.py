@@ -31,6 +31,7 @@ reported by atheris itself.
 from __future__ import annotations
 
 import copy
+import datetime as dt
 import io
 import math
 import operator
@@ -50,6 +51,13 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))  # tests/, for model.py
 with atheris.instrument_imports(include=["model"]):  # the model's branches (rounding ties, clamps) guide the fuzzer too
     import model
+
+try:  # columns of pyarrow, polars and pandas, where the libraries are installed
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+except ImportError:
+    pa = pl = pd = None
 
 import quorvane
 from quorvane import (InvalidTypeError, InvalidValueError, NonFiniteError, NotFoundError, NotIncreasingError,
@@ -165,6 +173,37 @@ def time_key(count, from_as, axis):
     return key_of(int(r), axis)
 
 
+def time_of(v):
+    """A time scalar as (kind, count, unit in attoseconds, dtype), or None:
+    NumPy's times, and the standard library's (aware ones as UTC instants)."""
+    if isinstance(v, (np.datetime64, np.timedelta64)):
+        generic = np.datetime_data(v.dtype)[0] == "generic"
+        return v.dtype.kind, int(v.view(np.int64)), 1 if generic else unit_as(v.dtype), v.dtype
+    if isinstance(v, dt.timedelta):
+        return "m", (v.days * 86400 + v.seconds) * 10**6 + v.microseconds, 10**12, np.dtype("m8[us]")
+    if isinstance(v, dt.datetime):
+        naive = v.replace(tzinfo=None) - (v.utcoffset() or dt.timedelta(0))
+        return "M", ((naive - dt.datetime(1970, 1, 1)) // dt.timedelta(microseconds=1)), 10**12, np.dtype("M8[us]")
+    if isinstance(v, dt.date):
+        return "M", (v - dt.date(1970, 1, 1)).days, 86400 * 10**18, np.dtype("M8[D]")
+    return None
+
+
+def object_axis(a):
+    """The time dtype a table's axis takes from an object array whose
+    elements lead with time scalars of one kind: the finest of their units
+    (None when the first is no time, or none has a unit)."""
+    kind, finest = None, None
+    for i, v in enumerate(elements(np.ma.getdata(a))):
+        t = time_of(v)
+        if t is None or (i > 0 and t[0] != kind):
+            break
+        kind = t[0]
+        if unit_as(t[3]) and (finest is None or unit_as(t[3]) < unit_as(finest)):
+            finest = t[3]
+    return finest if kind is not None else None
+
+
 SKIP = "masked"
 
 
@@ -215,6 +254,7 @@ def read_arg(obj, axis, samples=False, queries=False):
     array fails at its index, after the queries before it (WRONG); in
     samples and fill values it fails the argument at once."""
     early = lambda cls, where=None: Conv(early={cls}, where=where)  # noqa: E731
+    obj = equivalent(obj)
     if isinstance(obj, int) and not isinstance(obj, bool):
         if axis.time:
             return early(InvalidTypeError)
@@ -240,7 +280,7 @@ def read_arg(obj, axis, samples=False, queries=False):
             a = np.array(obj, dtype=object)
     conv = Conv(shape=a.shape, scalar=scalar, mask=mask)
     k, dt = a.dtype.kind, a.dtype
-    if (k in "Mm") != bool(axis.time) or (axis.time and k != axis.time) or k not in "uifOMm" \
+    if (k != "O" and ((k in "Mm") != bool(axis.time) or (axis.time and k != axis.time))) or k not in "uifOMm" \
             or (k == "f" and (axis.key != "f" or dt.itemsize not in (2, 4, 8))):
         return early(InvalidTypeError)
     values = elements(a)
@@ -254,6 +294,18 @@ def read_arg(obj, axis, samples=False, queries=False):
     for i, v in enumerate(values):
         if mask is not None and mask[i]:
             conv.keys.append(SKIP)
+            continue
+        if k == "O" and axis.time:  # a time axis takes time scalars of the matching kind, exactly
+            t = time_of(v)
+            if t is None or t[0] != axis.time or (t[2] == 0 and t[1] != NAT):  # months: no fixed length
+                if queries:
+                    conv.keys.append(WRONG)
+                    break
+                return Conv(early={InvalidTypeError}, where=i, shape=a.shape, scalar=scalar)
+            key = time_key(t[1], t[2], axis)
+            conv.keys.append(REFUSED if key is None else key)
+            if key is None:
+                break
             continue
         if k == "O":
             is_float = isinstance(v, float) or type(v) in (np.float16, np.float32)
@@ -277,6 +329,8 @@ def read_arg(obj, axis, samples=False, queries=False):
 
 def fingerprint(obj, depth=0):
     """What must not change in an argument: bytes, dtype, layout, mask; list contents."""
+    if is_column(obj):
+        return (type(obj), fingerprint(equivalent(obj), depth))
     if isinstance(obj, np.ndarray):
         data = np.ma.getdata(obj)  # a masked array's own tobytes() fills its masked elements
         out = (type(obj), obj.dtype.str, obj.shape, obj.strides, obj.flags.writeable,
@@ -416,6 +470,122 @@ def rescaled(values, have, want):
     return [v * a // b if v != NAT else v for v in values]
 
 
+# ---------------------------------------------------------------------------
+# Columns: Arrow (pyarrow, polars, another producer) and pandas, each read as
+# its equivalent NumPy array, masked where it holds nulls
+
+
+class Producer:
+    """An Arrow producer of neither library: only the capsule protocol."""
+
+    def __init__(self, column, stream):
+        self.column = column
+        if stream:
+            self.__arrow_c_stream__ = column.__arrow_c_stream__
+        else:
+            self.__arrow_c_array__ = column.__arrow_c_array__
+
+    def __repr__(self):
+        return f"Producer({self.column!r})"
+
+
+COLUMN_DTYPES = set(INT_DTYPES) | {"f2", "f4", "f8", "M8[ns]", "M8[us]", "M8[s]", "M8[D]", "m8[ns]", "m8[ms]"}
+COLUMN_KINDS = ["pyarrow", "pyarrow sliced", "pyarrow chunked", "polars", "polars chunked", "pandas",
+                "pandas Index", "producer array", "producer stream"]
+
+
+def columnize(s, a, nulls):
+    """A column of one of COLUMN_KINDS holding the 1-D array a, null where
+    nulls is true; or a itself where the kind cannot hold its dtype."""
+    kind = s.pick(COLUMN_KINDS)
+    dt = a.dtype.newbyteorder("=")
+    a = np.ascontiguousarray(a, dtype=dt)
+    arrow = pa.array(a, mask=np.asarray(nulls, bool) if any(nulls) else None)
+    if kind == "pyarrow":
+        return arrow
+    if kind == "pyarrow sliced":
+        pad = pa.array(np.zeros(3, dt))
+        return pa.concat_arrays([pad, arrow, pad]).slice(3, len(a))
+    if kind in ("pyarrow chunked", "producer stream"):
+        cut = s.int(0, len(a))
+        chunked = pa.chunked_array([arrow.slice(0, cut), arrow.slice(cut, 0), arrow.slice(cut)], arrow.type)
+        return chunked if kind == "pyarrow chunked" else Producer(chunked, True)
+    if kind == "producer array":
+        return Producer(arrow, False)
+    if kind.startswith("polars"):
+        if dt.kind in "Mm" and np.datetime_data(dt)[0] not in ("ms", "us", "ns") or dt == np.float16:
+            return arrow
+        if kind == "polars":
+            return pl.Series("q", arrow)
+        cut = s.int(0, len(a))
+        return pl.concat([pl.Series("q", arrow.slice(0, cut)), pl.Series("q", arrow.slice(cut))], rechunk=False)
+    if dt.kind in "Mm":
+        if np.datetime_data(dt)[0] not in ("s", "ms", "us", "ns"):
+            return arrow
+        values = a.copy()
+        values[np.asarray(nulls, bool)] = np.array("NaT", dt)
+        return pd.Series(values, name="q") if kind == "pandas" else pd.Index(values, name="q")
+    if dt == np.float16:
+        return arrow
+    masked = (pd.arrays.FloatingArray if dt.kind == "f" else pd.arrays.IntegerArray)(a, np.asarray(nulls, bool))
+    return pd.Series(masked, name="q") if kind == "pandas" else pd.Index(masked, name="q")
+
+
+def arrow_equivalent(array):
+    """A pyarrow Array or ChunkedArray as NumPy: values (by their bits), masked at the nulls."""
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks() if array.num_chunks else pa.array([], array.type)
+    t = array.type
+    if pa.types.is_date32(t):
+        dt, width = np.dtype("M8[D]"), 4
+    elif pa.types.is_timestamp(t) or pa.types.is_duration(t) or pa.types.is_date64(t):
+        unit = "ms" if pa.types.is_date64(t) else t.unit
+        dt, width = np.dtype(f"{'m' if pa.types.is_duration(t) else 'M'}8[{unit}]"), 8
+    else:
+        dt = np.dtype(t.to_pandas_dtype())
+        width = dt.itemsize
+    raw = np.frombuffer(array.buffers()[1], f"i{width}" if width == 4 and dt.kind == "M" else dt.str)
+    values = raw[array.offset:array.offset + len(array)].astype(dt) if width == 4 and dt.kind == "M" else \
+        raw[array.offset:array.offset + len(array)].copy()
+    nulls = np.asarray(array.is_null().to_pylist(), bool).reshape(values.shape)
+    return np.ma.masked_array(values, mask=nulls) if nulls.any() else values
+
+
+def equivalent(obj):
+    """The NumPy array a column stands for (see arrow_equivalent); any
+    other object as it is."""
+    if pa is None:
+        return obj
+    if isinstance(obj, Producer):
+        obj = obj.column
+    if isinstance(obj, (pa.Array, pa.ChunkedArray)):
+        return arrow_equivalent(obj)
+    if isinstance(obj, pl.Series):
+        return arrow_equivalent(obj.to_arrow())
+    if isinstance(obj, (pd.Series, pd.Index)):
+        array = obj.array
+        if isinstance(array, (pd.arrays.IntegerArray, pd.arrays.FloatingArray)):
+            values, nulls = array._data.copy(), array._mask.copy()
+        else:  # NaT is the null of a time column; a plain one has none
+            values = np.asarray(getattr(array, "_ndarray", array)).copy()
+            nulls = np.isnat(values) if values.dtype.kind in "Mm" else np.zeros(values.shape, bool)
+        return np.ma.masked_array(values, mask=nulls) if nulls.any() else values
+    return obj
+
+
+def is_column(obj):
+    return equivalent(obj) is not obj
+
+
+def from_column(result):
+    """An answer in a caller's container, as NumPy (masked at its nulls)."""
+    if pa is None or isinstance(result, np.ndarray):
+        return result
+    require(isinstance(result, (pa.Array, pa.ChunkedArray, pl.Series, pd.Series, pd.Index)),
+            "a column's answer is not a column", type(result))
+    return equivalent(result)
+
+
 def layout(s, a):
     """The same elements (or a broadcast of the first ones) in another layout."""
     c = s.n(10)
@@ -506,7 +676,11 @@ def odd(s, values):
     return s.pick([None, "5", b"5", object, Fraction(1, 3), Decimal(7), complex(1, 1), {"a": 1}, [[1, 2], [3]],
                    Indexed(int(v) if not isinstance(v, float) else 3), MyInt(int(v) if not isinstance(v, float) else 3),
                    MyFloat(float(v)), RaisingArray(), Wrapped(values), [1, None], [1.5, 2], [True, 1], range(3),
-                   (x for x in ()), np.ma.masked, [np.int8(1), np.uint64(2**64 - 1)], [2**64, -1], [[]], ()])
+                   (x for x in ()), np.ma.masked, [np.int8(1), np.uint64(2**64 - 1)], [2**64, -1], [[]], (),
+                   dt.datetime(1970, 1, 1, 0, 0, 0, int(v) % 10**6 if not isinstance(v, float) else 0),
+                   [dt.date(1970, 1, 2), dt.datetime(1970, 1, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=1)))],
+                   dt.timedelta(microseconds=int(v) % 10**9 if not isinstance(v, float) else 0),
+                   [dt.timedelta(seconds=3), np.timedelta64(5, "ms"), np.timedelta64("NaT", "s")]])
 
 
 def plant(s, a):
@@ -527,6 +701,8 @@ def build(s, values, want, good=False):
         if np.dtype(dt).kind in "Mm" and np.dtype(want).kind in "Mm":
             vals = rescaled(values, want, dt)
         a = layout(s, shaped(s, plant(s, as_dtype(vals, dt))))
+        if pa is not None and a.ndim == 1 and dt in COLUMN_DTYPES and s.chance(4):
+            return columnize(s, a, [s.chance(4) for _ in range(a.size)] if s.n(2) else [False] * a.size)
         if s.chance(5):
             bits = [s.chance(3) for _ in range(a.size)]
             mask = layout(s, np.array(bits, bool).reshape(a.shape)) if s.n(4) else np.ma.nomask
@@ -773,12 +949,14 @@ def expected_table(args, kwargs):
     bound = bind_table(args, kwargs)
     if bound is None:
         return "raise", {InvalidTypeError}
-    xp, fp = bound
+    xp, fp = equivalent(bound[0]), equivalent(bound[1])
     arrays = []
     for obj in (xp, fp):
         a, errors = (obj, None) if isinstance(obj, np.ndarray) else as_array_outcome(obj)
         if errors:
             return "raise", errors  # NumPy's own verdict on the argument comes first
+        if isinstance(obj, (list, tuple)) and a.dtype.kind == "f" and a.size:  # Python ints beyond int64 stay ints
+            a = np.array(obj, dtype=object)
         arrays.append(a)
     xa, fa = arrays
     floats = fa.dtype.kind == "f" or (fa.dtype.kind == "O" and any(isinstance(v, (float, np.floating))
@@ -786,6 +964,9 @@ def expected_table(args, kwargs):
     errors = set()
     axes = []
     for a, name, key in ((xa, "xp", "u"), (fa, "fp", "f" if floats else "i")):
+        if a.dtype.kind == "O" and object_axis(a) is not None:  # times in a list or object array
+            axes.append(Axis(name, "i" if name == "fp" else "u", object_axis(a)))
+            continue
         if a.dtype.kind in "Mm":
             if unit_as(a.dtype) == 0:
                 errors.add(InvalidTypeError)
@@ -827,8 +1008,16 @@ def shown(axis, v):
 def expected_repr(held):
     x, f = held["x"], held["f"]
     n = len(held["xs"])
+    names = {"W": "weeks", "D": "days", "h": "hours", "m": "minutes", "s": "seconds", "ms": "milliseconds",
+             "us": "microseconds", "ns": "nanoseconds", "ps": "picoseconds", "fs": "femtoseconds", "as": "attoseconds"}
+    units = []
+    for axis, direction in ((f, "forward"), (x, "inverse")):
+        if axis.time:
+            unit, num = np.datetime_data(axis.dtype)
+            units.append(f"{direction} answers in {names[unit] if num == 1 else f'units of {num} {names[unit]}'}")
+    units = "; " + ", ".join(units) if units else ""
     if n == 0:
-        return f"Table(0 samples, xp {x.dtype}, fp {f.dtype})"
+        return f"Table(0 samples, xp {x.dtype}, fp {f.dtype}{units})"
 
     def span(axis, a):
         lo = hi = None
@@ -840,7 +1029,7 @@ def expected_repr(held):
         lo, hi = (0, 0) if lo is None else (lo, hi)
         return f"[{shown(axis, a[lo])}, {shown(axis, a[hi])}]"
 
-    return f"Table({n} samples, xp {x.dtype} {span(x, held['xs'])}, fp {f.dtype} {span(f, held['fs'])})"
+    return f"Table({n} samples, xp {x.dtype} {span(x, held['xs'])}, fp {f.dtype} {span(f, held['fs'])}{units})"
 
 
 def check_table(t, held):
@@ -918,9 +1107,9 @@ def expected_options(direction, held, outside, method, workers):
         elif method not in ("nearest", "ffill", "bfill"):
             errors.add(InvalidValueError)
     if workers is not ABSENT:
-        if not isinstance(workers, int) or isinstance(workers, bool):
+        if not hasattr(type(workers), "__index__") or isinstance(workers, bool):
             errors.add(InvalidTypeError)
-        elif not (workers == -1 or 1 <= workers <= I64_MAX):
+        elif not (operator.index(workers) == -1 or 1 <= operator.index(workers) <= I64_MAX):
             errors.add(InvalidValueError)
     return errors, mode
 
@@ -1066,6 +1255,15 @@ def fuzz_query(s, t, held, direction):
         return check_error(exc, {fails[1]}, axis.name[0], fails[0], conv, (q, opt, workers, t))
     require(exc is None, f"{direction} raised, expected a result", exc, q, opt, workers, want)
     rdt = (held["f"] if direction == "forward" else held["x"]).dtype
+    if is_column(q):  # answered in the same kind of column: compared as its NumPy equivalent
+        got = from_column(got)
+        require(got.dtype == rdt or (rdt.kind in "Mm" and got.dtype.kind == rdt.kind),
+                f"{direction}: a column answered in {got.dtype}, expected {rdt}")
+        if got.dtype != rdt:  # polars has no second unit: its answers come in milliseconds, exactly
+            got = np.ma.masked_array(got.astype(rdt), mask=np.ma.getmaskarray(got)) \
+                if isinstance(got, np.ma.MaskedArray) else got.astype(rdt)
+        if conv.mask is not None and not any(conv.mask):
+            conv.mask = None  # a column without nulls answers without them
     masked = conv.mask is not None
     if conv.scalar or len(conv.shape) == 0:
         if masked and conv.keys[0] is SKIP:
