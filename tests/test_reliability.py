@@ -281,7 +281,11 @@ def test_memory_limit_gives_memory_error(limited_runs, name):
 def test_memory_limit_on_the_way_up(limited_runs, name):
     seen = limited_runs["sweep"][name]
     assert set(seen) <= {"MemoryError", "same"}, seen
-    assert seen[0] == "MemoryError" and seen[-1] == "same", seen
+    assert "MemoryError" in seen and seen[-1] == "same", seen
+    # PyPy's collector may hold freed memory that a call at no headroom
+    # gets all the same (seen there with the float32 conversion).
+    if not PYPY:
+        assert seen[0] == "MemoryError", seen
 
 
 # --------------------------------------------------------------------------
