@@ -188,6 +188,11 @@ inline void sorted_group(const T* axis, std::size_t lo, std::size_t hi, const T*
 inline constexpr std::size_t stream_ahead = 512;
 inline constexpr std::size_t stream_from = std::size_t{1} << 17;
 
+// A sorted group whose predecessor's lower bounds spanned at least this
+// many elements is searched as an unsorted one, through the summary, when
+// the table has one (see drive).
+inline constexpr std::size_t sparse_span = 1024;
+
 }  // namespace search
 
 // The outcome of a batch: Status::Ok when every query was answered, or the
@@ -299,7 +304,14 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
         for (std::size_t j = 0; j < g; ++j) keys[j] = queries[i + j];
         bool sorted = !walk.have_last || walk.last <= keys[0];
         for (std::size_t j = 1; j < g; ++j) sorted &= keys[j - 1] <= keys[j];
-        if (sorted) {
+        // A sorted batch whose queries lie far apart, on a complete table
+        // with a summary: walking there would make each group's window a
+        // chain of dependent misses (the gallop, then halving over lines
+        // far apart), the two-level search keeps the group's misses in
+        // flight together, as for unsorted keys.
+        const bool sparse = sorted && g == G && walk.span >= search::sparse_span && table.filled() == n &&
+                            (summary.built() || (summary_wanted && m - i >= summary.size()));
+        if (sorted && !sparse) {
             // The group's window ends at the lower bound of its last key
             // or beyond it.  Sorted batches move at a steady pace, so
             // the previous group's span is the first guess; when the
@@ -365,6 +377,7 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
             } else {
                 for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]).index;
             }
+            if (sparse) walk.span = at[g - 1] - walk.hint;
         }
         walk.last = keys[g - 1];
         walk.have_last = true;

@@ -672,6 +672,19 @@ void engine_routes_match_reference() {
         expect_reference("engine inverse", fq.size(), io, [&](std::size_t i) { return inv[i]; },
                          [&](std::size_t i) { return reference.inverse(fq[i], Method::Bfill); });
     }
+    // Sorted queries far apart on a table with a summary (a prepared one):
+    // after the first group, every group through the summary.
+    const Prepared<i64> prepared(Interp<u64, i64>(buffer_of(xp0), buffer_of(fp0)));
+    for (const std::size_t m : {std::size_t{300}, std::size_t{700}, n / 8}) {
+        std::vector<u64> xq = keys_for(xp0, m, true, false);
+        for (u64& k : xq) k = std::min(std::max(k, xp0[0]), xp0[n - 1]);
+        std::vector<i64> out(m);
+        const Verdict v = prepared.forward(QuerySource{reinterpret_cast<const char*>(xq.data()), 8, m, Elem::U64},
+                                           Outside<i64>{}, out.data(), Execution{});
+        bool same_values = !v.failed();
+        for (std::size_t i = 0; i < m; ++i) same_values &= prepared.table().forward(xq[i]).value == out[i];
+        check(same_values, "engine: sparse sorted", static_cast<long long>(m));
+    }
 }
 
 }  // namespace
