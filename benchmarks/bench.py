@@ -521,7 +521,7 @@ def where_time_goes(q, qv, t, rng, cfg, quick, out, printed):
     print(f"{'':<{W}}  summary: the rest of the call; minimum and median of each call, then differences)")
     printed.append(parts)
     out["scenarios"].append({"name": "where the time goes", "entries": t.n, "queries": len(qs.x),
-                             "unit": "s", "rows": parts, "rounds": 1})
+                             "unit": "s", "rows": [], "parts": parts, "rounds": 1})
 
 
 # ---------------------------------------------------------------------------

@@ -240,11 +240,16 @@ public:
 private:
     // Copies v[from, to) to out[from, to), in index order, and says whether
     // out[0, to) is strictly increasing given that out[0, from) is (as
-    // `increasing` says; unchanged without `check`).  A contiguous source is copied in one piece, then
-    // checked: one large memcpy moves memory at close to the rate at which
-    // the kernel supplies fresh pages, blocks of a few kilobytes at a third
-    // less (measured here).  Other strides are gathered block by block, each
-    // checked while it is still in the first-level cache.
+    // `increasing` says; left as it is when not `checked`).  A contiguous
+    // source is copied in one piece, then checked: one large memcpy moves
+    // memory at close to the rate at which the kernel supplies fresh pages,
+    // blocks of a few kilobytes at a third less, and so does a loop that
+    // checks the elements as it copies them, with ordinary or with
+    // streaming stores (measured here: on fresh pages a memcpy of both axes
+    // of 16,777,216 entries plus the check takes 1.28 times the memcpy
+    // alone, blocks of 2 MiB 1.30 to 1.34, of 256 KiB 1.6, fused loops 1.39
+    // to 1.55).  Other strides are gathered block by block, each checked
+    // while it is still in the first-level cache.
     template <class T>
     static bool copy_checking(StridedView<T> v, T* out, std::size_t from, std::size_t to, bool increasing,
                               bool checked) noexcept {
