@@ -24,6 +24,7 @@ import json
 import math
 import os
 import platform
+import statistics
 import subprocess
 import sys
 import time
@@ -41,14 +42,20 @@ KIB = 1024
 RATIO_TARGETS = {
     ("random", 64): 0.30,
     ("random", 65_536): 0.20,
-    ("random", 16_777_216): 0.12,
+    ("random", 16_777_216): 0.10,
     ("sorted", 64): 3.0,
     ("sorted", 65_536): 3.0,
     ("sorted", 16_777_216): 0.50,
 }
 PERCALL_TARGET = 0.30  # one query on two samples, vs numpy.interp
-PREP_TARGET = 1.5  # one query on a big table, vs xp.copy(); fp.copy()
-MEM_SLACK = 64 * KIB  # peak extra <= result + one copy of the table + this
+PREP_TARGET = 1.2  # one query on a big table, vs xp.copy(); fp.copy()
+# The functions on the largest table, 1,000,000 queries: random ones against
+# Table(xp, fp) and one call of it, sorted ones against xp.copy(); fp.copy()
+# and a prepared Table's call (the same work: copy, check, search, answer).
+ENGINE_TARGET = 1.15
+# peak extra <= result + one copy of the table + this: the engine's scratch
+# ceiling (a chunk's partition and the summary; src/batch.hpp scratch_ceiling)
+MEM_SLACK = 32 * 1024 * KIB
 # A scenario that misses a target is timed again after a pause, at most this
 # many more times (full mode only).
 RETRIES = 2
@@ -57,11 +64,13 @@ RETRY_PAUSE = 10.0  # seconds
 FULL = dict(
     sizes=(64, 65_536, 16_777_216), queries=1_000_000, prep_size=4_194_304,
     mem_size=4_194_304, mem_queries=1_000_000, repeats=7, min_time=0.05,
+    mem_large=(16_777_216, 16_777_216),
     percall_min_time=0.05,
 )
 QUICK = dict(
     sizes=(64, 4096), queries=10_000, prep_size=4096,
     mem_size=4096, mem_queries=10_000, repeats=2, min_time=0.002,
+    mem_large=(65_536, 300_000),
     percall_min_time=0.002,
 )
 
@@ -326,9 +335,10 @@ def _calibrate(timer, min_time):
         number *= 10
 
 
-def time_interleaved(cands, repeats, min_time, rotating=FUNCS):
+def time_interleaved(cands, repeats, min_time, rotating=FUNCS, medians=None):
     """Minimum seconds per call of each candidate; the candidates take turns
-    so they all see the same machine conditions.
+    so they all see the same machine conditions.  Given a dict `medians`,
+    also stores each candidate's median there.
 
     The candidates named in `rotating` (the module's functions unless told
     otherwise) come first, in an order that rotates from one repetition to
@@ -346,16 +356,17 @@ def time_interleaved(cands, repeats, min_time, rotating=FUNCS):
             timers[name] = timer
         except Exception as exc:  # keep benchmarking the others
             errors[name] = f"{type(exc).__name__}: {exc}"
-    best = {name: math.inf for name in timers}
+    seen = {name: [] for name in timers}
     ours = [name for name in timers if name in rotating]
     others = [name for name in timers if name not in rotating]
     for r in range(repeats):
         k = r % max(1, len(ours))
         for name in ours[k:] + ours[:k] + others:
-            t = timers[name].timeit(numbers[name]) / numbers[name]
-            best[name] = min(best[name], t)
+            seen[name].append(timers[name].timeit(numbers[name]) / numbers[name])
     gc.collect()
-    return best, errors
+    if medians is not None:
+        medians.update({name: statistics.median(v) for name, v in seen.items()})
+    return {name: min(v) for name, v in seen.items()}, errors
 
 
 def time_settled(cands, repeats, min_time, missed, quick, rotating=FUNCS):
@@ -390,6 +401,127 @@ def print_rounds(rounds):
     if rounds > 1:
         print(f"{'':<{W}} (a target was missed: timed in {rounds} rounds, "
               f"{RETRY_PAUSE:g} s apart)")
+
+
+# ---------------------------------------------------------------------------
+# The functions against the same work done by a Table, on the largest table.
+
+def print_pairs(title, best, med, rows, quick, printed, unit=1e-3, unit_name="ms"):
+    """rows: (call, baseline or None, target or None).  Prints each call's
+    minimum and median time and its ratio to the baseline's (minimum over
+    minimum, median over median), judged on the minima."""
+    out = []
+    for call, base, target in rows:
+        r_min = best[call] / best[base] if base else None
+        r_med = med[call] / med[base] if base else None
+        mark = "" if quick or target is None else ("PASS" if r_min <= target else "FAIL")
+        tstr = "" if quick or target is None else f"<= {target:g}"
+        ratios = f"{r_min:.3f} / {r_med:.3f}" if base else ""
+        print(f"{title:<{W}} {call:<15} {best[call] / unit:>9.2f} {med[call] / unit:>9.2f} {unit_name:<3}"
+              f" {ratios:>15} {(base or ''):<15} {tstr:<9} {mark}")
+        out.append({"call": call, "min": best[call], "median": med[call], "ratio": r_min,
+                    "ratio_median": r_med, "baseline": base, "target": target,
+                    "pass": (mark == "PASS") if mark else None})
+        title = ""
+    printed.append(out)
+    return out
+
+
+def one_engine(q, qv, t, rng, cfg, quick, ck, out, printed):
+    """forward_int and inverse_int against what a Table does with the same
+    work: built and used once on random queries; copied (xp.copy();
+    fp.copy()) beside a prepared Table's call on sorted queries."""
+    qs = make_queries(t, cfg["queries"], rng)
+    srt = qs.sorted()
+    xp, fp = t.xp, t.fp_i
+    prepared = qv.Table(xp, fp)
+    if quick:
+        for label, x, f in (("random", qs.x, qs.f_i), ("sorted", srt.x, srt.f_i)):
+            table_bench.compare(ck, f"one engine, {label} forward", qv.Table(xp, fp).forward(x),
+                                q.forward_int(x, xp, fp))
+            table_bench.compare(ck, f"one engine, {label} inverse",
+                                qv.Table(xp, fp).inverse(f, method="nearest"),
+                                q.inverse_int(f, xp, fp, method="nearest"))
+    cands = {
+        "forward_int": lambda: q.forward_int(qs.x, xp, fp),
+        "Table+forward": lambda: qv.Table(xp, fp).forward(qs.x),
+        "inverse_int": lambda: q.inverse_int(qs.f_i, xp, fp, method="nearest"),
+        "Table+inverse": lambda: qv.Table(xp, fp).inverse(qs.f_i, method="nearest"),
+        "fwd, sorted": lambda: q.forward_int(srt.x, xp, fp),
+        "copy+T.forward": lambda: (xp.copy(), fp.copy(), prepared.forward(srt.x)),
+        "inv, sorted": lambda: q.inverse_int(srt.f_i, xp, fp, method="nearest"),
+        "copy+T.inverse": lambda: (xp.copy(), fp.copy(), prepared.inverse(srt.f_i, method="nearest")),
+    }
+    rows = [("forward_int", "Table+forward", ENGINE_TARGET), ("inverse_int", "Table+inverse", ENGINE_TARGET),
+            ("fwd, sorted", "copy+T.forward", ENGINE_TARGET), ("inv, sorted", "copy+T.inverse", ENGINE_TARGET),
+            ("Table+forward", None, None), ("Table+inverse", None, None),
+            ("copy+T.forward", None, None), ("copy+T.inverse", None, None)]
+    med = {}
+    best, errors = time_interleaved(cands, max(3, cfg["repeats"]), cfg["min_time"], rotating=cands,
+                                    medians=med)
+    for name, error in errors.items():
+        raise RuntimeError(f"{name}: {error}")
+    result = print_pairs(f"engine: {t.n:,} entries, {len(qs.x):,} q", best, med, rows, quick, printed)
+    print(f"{'':<{W}} (times: minimum and median; ratios: of the minima / of the medians)")
+    out["scenarios"].append({"name": "one engine", "entries": t.n, "queries": len(qs.x), "unit": "s",
+                             "rows": result, "rounds": 1})
+
+
+def where_time_goes(q, qv, t, rng, cfg, quick, out, printed):
+    """A forward_int call of 1,000,000 random (then sorted) queries on the
+    largest table, taken apart by calls that each do a part of its work:
+    copying both axes (NumPy's copy), a call of one query (the copies and
+    the check of xp), a prepared Table's call on exact hits (the search,
+    no arithmetic) and on the queries themselves (search and answer).  The
+    summary is what remains of the call (with the partition's own
+    bookkeeping, and, for sorted queries, minus the overlap of the copy
+    with the walk)."""
+    qs = make_queries(t, cfg["queries"], rng)
+    xp, fp = t.xp, t.fp_i
+    prepared = qv.Table(xp, fp)
+    one = xp[len(xp) // 2: len(xp) // 2 + 1] + np.uint64(1)
+    hits = xp[rng.integers(0, len(xp), size=len(qs.x))]
+    parts = {}
+    for order in ("random", "sorted"):
+        x = qs.x if order == "random" else np.sort(qs.x)
+        h = hits if order == "random" else np.sort(hits)
+        cands = {
+            "call": lambda x=x: q.forward_int(x, xp, fp),
+            "copy": lambda: (xp.copy(), fp.copy()),
+            "copy+check": lambda: q.forward_int(one, xp, fp),
+            "search": lambda h=h: prepared.forward(h),
+            "search+answer": lambda x=x: prepared.forward(x),
+        }
+        med = {}
+        best, errors = time_interleaved(cands, max(3, cfg["repeats"]), cfg["min_time"], rotating=cands,
+                                        medians=med)
+        for name, error in errors.items():
+            raise RuntimeError(f"{name}: {error}")
+        derived = {}
+        for kind, times in (("min", best), ("median", med)):
+            derived[kind] = {
+                "copy": times["copy"],
+                "check": times["copy+check"] - times["copy"],
+                "summary": times["call"] - times["copy+check"] - times["search+answer"],
+                "search": times["search"],
+                "answer": times["search+answer"] - times["search"],
+                "whole call": times["call"],
+            }
+        title = f"where a {t.n:,}-entry call goes, {order}"
+        rows = []
+        for part in ("copy", "check", "summary", "search", "answer", "whole call"):
+            lo, mid = derived["min"][part], derived["median"][part]
+            share = lo / derived["min"]["whole call"]
+            print(f"{title:<{W}} {part:<15} {lo * 1e3:>9.2f} {mid * 1e3:>9.2f} ms  {share:>6.1%} of the call")
+            rows.append({"part": part, "min": lo, "median": mid})
+            title = ""
+        parts[order] = rows
+    print(f"{'':<{W}} (copy: xp.copy(); fp.copy(); check: a call of one query less the copy; search:")
+    print(f"{'':<{W}}  a prepared Table on exact hits; answer: on the queries, less the search;")
+    print(f"{'':<{W}}  summary: the rest of the call; minimum and median of each call, then differences)")
+    printed.append(parts)
+    out["scenarios"].append({"name": "where the time goes", "entries": t.n, "queries": len(qs.x),
+                             "unit": "s", "rows": [], "parts": parts, "rounds": 1})
 
 
 # ---------------------------------------------------------------------------
@@ -1016,6 +1148,9 @@ def main(argv=None):
             table_bench.many_queries(bench, qv, t, rng, cfg, tcfg, quick, ck, out, printed)
         if qv is not None and largest:
             table_bench.largest_table(bench, qv, t, qs, rng, cfg, tcfg, quick, ck, out, printed)
+            table_bench.medium_batches(bench, qv, t, rng, cfg, tcfg, quick, ck, out, printed)
+            one_engine(q, qv, t, rng, cfg, quick, ck, out, printed)
+            where_time_goes(q, qv, t, rng, cfg, quick, out, printed)
         del t, qs, prepared
         gc.collect()
     if qv is not None:
@@ -1076,21 +1211,25 @@ def main(argv=None):
             print(f"peak extra memory of one call, {n:,} entries (fresh process each; "
                   "faulted = pages first touched during the call, an upper bound; "
                   "hwm = VmHWM rise)")
-            print(f"{'queries':>9} {'call':<15} {'faulted':>12} {'hwm':>12} "
+            print(f"{'entries':>10} {'queries':>10} {'call':<15} {'faulted':>12} {'hwm':>12} "
                   f"{'limit':>12}  mark")
-            jobs = [(mm, f) for mm in ((m, 1) if not quick else (m,))
+            jobs = [(n, mm, f) for mm in ((m, 1) if not quick else (m,))
                     for f in FUNCS + ("numpy.interp",)]
-            for mm, func in jobs:
-                r = measure_memory({"func": func, "n": n, "m": mm, "seed": args.seed},
+            # The largest table and as many random queries: the engine answers
+            # them a chunk at a time, so its scratch memory stays under the
+            # ceiling however large the batch.
+            jobs += [(*cfg["mem_large"], f) for f in ("forward_int", "inverse_int")]
+            for nn, mm, func in jobs:
+                r = measure_memory({"func": func, "n": nn, "m": mm, "seed": args.seed},
                                    args.stand_in)
                 if "error" in r:
-                    print(f"{mm:>9,} {func:<15} error: {r['error']}")
+                    print(f"{nn:>10,} {mm:>10,} {func:<15} error: {r['error']}")
                     out["memory"].append(r)
                     continue
                 # The measurement counts whole pages.  A buffer of b bytes that
                 # starts anywhere in a page (as malloc places them, after its
                 # header) spans up to ceil(b / page) + 1 pages: so for each of
-                # the result, the copy of xp, the copy of fp and the 64 KiB.
+                # the result, the copy of xp, the copy of fp and the ceiling.
                 pg = r.get("page", 4096)
                 spans = lambda b: -(-b // pg) + 1  # noqa: E731
                 limit = (spans(r["result"]) + 2 * spans(r["table"] // 2)
@@ -1099,11 +1238,13 @@ def main(argv=None):
                 if func in FUNCS and not quick:
                     mark = "PASS" if r["faulted"] <= limit else "FAIL"
                 r.update(limit=limit, **({"pass": mark == "PASS"} if mark else {}))
-                print(f"{mm:>9,} {func:<15} {fmt_bytes(r['faulted']):>12} "
+                extra = r["faulted"] - r["result"] - r["table"]
+                print(f"{nn:>10,} {mm:>10,} {func:<15} {fmt_bytes(r['faulted']):>12} "
                       f"{fmt_bytes(r['hwm']):>12} "
-                      f"{(fmt_bytes(limit) if func in FUNCS else ''):>12}  {mark}")
+                      f"{(fmt_bytes(limit) if func in FUNCS else ''):>12}  {mark}"
+                      + (f"  (beyond result and copy: {fmt_bytes(extra)})" if func in FUNCS else ""))
                 out["memory"].append(r)
-            print("limit = result + one copy of the table (xp and fp) + 64 KiB, "
+            print("limit = result + one copy of the table (xp and fp) + 32 MiB, "
                   "each as the whole pages it can span (the unit measured)")
 
     elapsed = time.perf_counter() - t_start

@@ -21,13 +21,16 @@ FEW_VS_FUNCTION = 0.01   # 1,000 random queries on the largest table, vs forward
 FEW_VS_INTERP = 0.2      # ... vs numpy.interp
 WORKERS_2 = 0.6          # 10,000,000 random queries on 65,536 entries: workers=2 vs workers=1
 WORKERS_1 = 1.0          # ... workers=1 vs forward_int (per query)
-RANDOM_LARGEST = 0.05    # 1,000,000 random queries on the largest table, workers=1, vs numpy.interp
+RANDOM_LARGEST = 0.025   # 1,000,000 random queries on the largest table, workers=1, vs numpy.interp
 TICK_GAP = 0.020         # seconds: longest gap of a 1 ms ticker thread during that call
 IMAGE = 0.3              # a 4096 x 4096 uint16 image through 4,096 float entries, vs numpy.interp
-BUILD = 1.3              # building a table of the largest size, vs xp.copy(); fp.copy()
+BUILD = 1.15             # building a table of the largest size, vs xp.copy(); fp.copy()
+MEDIUM = 40.0            # ns per query: 4,096 to 262,144 queries per call on the largest table, sorted or random
 
-FULL = dict(many=10_000_000, many_entries=65_536, few=1_000, image=(4096, 4096), image_entries=4_096)
-QUICK = dict(many=300_000, many_entries=4_096, few=100, image=(64, 48), image_entries=64)
+FULL = dict(many=10_000_000, many_entries=65_536, few=1_000, image=(4096, 4096), image_entries=4_096,
+            medium=(4_096, 32_768, 262_144), medium_total=2_097_152)
+QUICK = dict(many=300_000, many_entries=4_096, few=100, image=(64, 48), image_entries=64,
+             medium=(64, 512), medium_total=4_096)
 
 
 def compare(ck, label, got, want):
@@ -187,6 +190,43 @@ def largest_table(bench, quorvane, t, qs, rng, cfg, tcfg, quick, ck, out, printe
     out["scenarios"].append({"name": "Table: ticker thread", "entries": t.n, "queries": len(qs.x),
                              "unit": "ms", "rows": rows, "rounds": 1})
     return table
+
+
+def medium_batches(bench, quorvane, t, rng, cfg, tcfg, quick, ck, out, printed):
+    """Batches of a few thousand to a few hundred thousand queries on the
+    largest prepared table, sorted and random.  Every call gets fresh
+    queries (each repetition runs through distinct batches, about
+    medium_total queries in all), so that no call finds its lines in the
+    cache from the one before; ns per query, minimum and median."""
+    table = quorvane.Table(t.xp, t.fp_i)
+    lo, hi = int(t.xp[0]), int(t.xp[-1])
+    rows = []
+    for m in tcfg["medium"]:
+        k = max(1, tcfg["medium_total"] // m)
+        batches = {"random": [rng.integers(lo, hi, size=m, dtype=np.uint64, endpoint=True) for _ in range(k)]}
+        batches["sorted"] = [np.sort(b) for b in batches["random"]]
+        if quick:
+            for order, bs in batches.items():
+                compare(ck, f"medium batch of {m}, {order}", table.forward(bs[0]),
+                        quorvane.forward_int(bs[0], t.xp, t.fp_i))
+        seen = {"sorted": [], "random": []}
+        for r in range(max(3, cfg["repeats"])):
+            for order in (("sorted", "random") if r % 2 == 0 else ("random", "sorted")):
+                start = time.perf_counter()
+                for b in batches[order]:
+                    table.forward(b)
+                seen[order].append((time.perf_counter() - start) / (k * m))
+        for order in ("sorted", "random"):
+            best, median = min(seen[order]) * 1e9, sorted(seen[order])[len(seen[order]) // 2] * 1e9
+            mark = "" if quick else ("PASS" if best <= MEDIUM else "FAIL")
+            tstr = "" if quick else f"<= {MEDIUM:g}"
+            title = f"Table: {m:,} q per call, {t.n:,} e" if order == "sorted" else ""
+            print(f"{title:<{bench.W}} {order:<15} {best:>12.1f} {median:>8.1f} {'median':>8}  {tstr:<9} {mark}")
+            rows.append({"call": f"{order}, {m} queries", "ns": best, "ns_median": median, "target": MEDIUM,
+                         "pass": (mark == "PASS") if mark else None})
+    printed.append(rows)
+    out["scenarios"].append({"name": "Table: medium batches", "entries": t.n, "unit": "ns/query",
+                             "rows": rows, "rounds": 1})
 
 
 def image(bench, quorvane, rng, cfg, tcfg, quick, ck, out, printed):

@@ -1,8 +1,11 @@
-// Answering a batch of queries through a table: the batch searches, which
-// find many keys' places on a strictly increasing axis at once, and the
-// driver, which hands each query's place to an answer in index order and
-// stops at the first query that fails.  Used by the one-call functions
-// (whose table is filled as the batch goes) and by prepared tables.
+// Answering a batch of queries through a table, for both interfaces: the
+// batch searches, which find many keys' places on a strictly increasing
+// axis at once; the driver, which walks the queries in index order; the
+// partitioned route for large unsorted batches on large tables; and
+// answer_chunk, the one place that picks between them.  The one-call
+// functions run it on their per-call copy (a table filled as the batch
+// goes) through forward_batch / inverse_batch; prepared tables run it on
+// their complete table, chunk by chunk, from prepared.hpp.
 #pragma once
 
 #include <algorithm>
@@ -185,6 +188,11 @@ inline void sorted_group(const T* axis, std::size_t lo, std::size_t hi, const T*
 inline constexpr std::size_t stream_ahead = 512;
 inline constexpr std::size_t stream_from = std::size_t{1} << 17;
 
+// A sorted group whose predecessor's lower bounds spanned at least this
+// many elements is searched as an unsorted one, through the summary, when
+// the table has one (see drive).
+inline constexpr std::size_t sparse_span = 1024;
+
 }  // namespace search
 
 // The outcome of a batch: Status::Ok when every query was answered, or the
@@ -251,7 +259,9 @@ struct Walk {
 // Contract: the table is not empty (an empty one has no element for the
 // searches' last probe; every caller answers it before).
 // It stops at the first answer that is not Status::Ok.  `table` is filled
-// as far as the search needs (a complete table is never written).
+// as far as the search needs (a complete table is never written), and is
+// complete whenever drive returns, unless it returns at a descent found in
+// the filled prefix.
 //
 // A group of keys that are sorted and not below the previous group's last
 // key (sorted input) searches forward from the previous lower bound,
@@ -264,13 +274,12 @@ struct Walk {
 //
 // The searched axis's flag is only known for the prefix until the table
 // is complete.  A prefix that is not increasing ends the batch at once;
-// otherwise the table is completed before any outcome is decided.  poll()
-// is called every poll_interval queries; returning false stops the batch
-// (Interrupted).
+// otherwise the table is completed before any outcome is decided.  It
+// never polls: callers feed it a chunk at a time and poll in between.
 // ---------------------------------------------------------------------------
-template <class Table, class K, class Queries, class Poll, class Answer>
+template <class Table, class K, class Queries, class Answer>
 BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Queries& queries,
-                   Summary<K>& summary, bool may_build, Walk<K>& walk, Poll& poll, Answer&& answer,
+                   Summary<K>& summary, bool may_build, Walk<K>& walk, Answer&& answer,
                    std::size_t stream_from = search::stream_from) noexcept {
     constexpr std::size_t G = search::group;
     constexpr BatchOutcome descent{0, Status::NotStrictlyIncreasing};
@@ -285,7 +294,6 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
     const std::size_t m = queries.size();
     const std::size_t n = table.size();
     const bool stream = n >= stream_from;
-    std::size_t next_poll = poll_interval;
     K keys[G];
     std::size_t at[G];  // lower bounds
     bool summary_wanted = may_build && summary.planned() && !summary.built();
@@ -296,7 +304,14 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
         for (std::size_t j = 0; j < g; ++j) keys[j] = queries[i + j];
         bool sorted = !walk.have_last || walk.last <= keys[0];
         for (std::size_t j = 1; j < g; ++j) sorted &= keys[j - 1] <= keys[j];
-        if (sorted) {
+        // A sorted batch whose queries lie far apart, on a complete table
+        // with a summary: walking there would make each group's window a
+        // chain of dependent misses (the gallop, then halving over lines
+        // far apart), the two-level search keeps the group's misses in
+        // flight together, as for unsorted keys.
+        const bool sparse = sorted && g == G && walk.span >= search::sparse_span && table.filled() == n &&
+                            (summary.built() || (summary_wanted && m - i >= summary.size()));
+        if (sorted && !sparse) {
             // The group's window ends at the lower bound of its last key
             // or beyond it.  Sorted batches move at a steady pace, so
             // the previous group's span is the first guess; when the
@@ -362,6 +377,7 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
             } else {
                 for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]).index;
             }
+            if (sparse) walk.span = at[g - 1] - walk.hint;
         }
         walk.last = keys[g - 1];
         walk.have_last = true;
@@ -369,12 +385,6 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
         for (std::size_t j = 0; j < g; ++j) {
             const Status s = answer(i + j, keys[j], at[j]);
             if (s != Status::Ok) return decided({i + j, s});
-        }
-        if (i + g >= next_poll && i + g < m) {
-            next_poll += poll_interval;
-            table.complete();
-            if (!increasing) return descent;
-            if (!poll()) return {i + g, Status::Interrupted};
         }
     }
     return decided({m, Status::Ok});
@@ -506,6 +516,128 @@ BatchOutcome partitioned(const K* axis, const V* other, std::size_t n, const Sum
 }
 
 // ---------------------------------------------------------------------------
+// The route of a chunk of queries, and the memory it may take.
+// ---------------------------------------------------------------------------
+
+// Queries answered at a time: the unit of the chunked loops of both
+// interfaces, between two polls of the caller, and enough queries for the
+// partitioned route on the largest tables (see partition_per_block).
+inline constexpr std::size_t chunk = poll_interval;
+
+// Tables from this size on partition large unsorted chunks (beyond the
+// second-level cache: 8 MiB per axis).
+inline constexpr std::size_t partition_from = std::size_t{1} << 19;
+
+// The most memory a batch takes beside the table and the result, whatever
+// its size: the partition of one chunk and the summary.  (A prepared table
+// adds a chunk of converted keys per worker when its queries are not read
+// in place.)
+inline constexpr std::size_t scratch_ceiling = std::size_t{32} << 20;
+static_assert(chunk * (sizeof(std::uint16_t) + 2 * sizeof(std::uint32_t) + 2 * 8) +
+                      (search::summary_entries + 1) * (8 + sizeof(std::uint32_t)) <=
+                  scratch_ceiling,
+              "a chunk's partition and the summary stay under the ceiling");
+
+// Where the routes change, by table and batch size.  The defaults are the
+// engine's; tests lower them to reach every route on small inputs.
+struct Routes {
+    std::size_t chunk = quorvane::chunk;  // queries per chunk; a power of two up to poll_interval
+    std::size_t stream_from = search::stream_from;  // tables that prefetch both axes
+    std::size_t partition_from = quorvane::partition_from;  // tables that partition
+    std::size_t partition_per_block = quorvane::partition_per_block;  // chunks that do, per summary entry
+};
+
+// A stretch of a batch, [begin, begin + length), as a batch of its own.
+template <class Queries>
+struct Slice {
+    const Queries* all;
+    std::size_t begin;
+    std::size_t length;
+
+    std::size_t size() const noexcept { return length; }
+    auto operator[](std::size_t i) const noexcept { return (*all)[begin + i]; }
+};
+
+template <class Queries>
+Slice<Queries> slice(const Queries& queries, std::size_t begin, std::size_t length) noexcept {
+    return {&queries, begin, length};
+}
+
+template <class T>
+StridedView<T> slice(const StridedView<T>& v, std::size_t begin, std::size_t length) noexcept {
+    return {v.data + static_cast<std::ptrdiff_t>(begin) * v.stride, static_cast<std::ptrdiff_t>(length), v.stride};
+}
+
+// ---------------------------------------------------------------------------
+// answer_chunk: the answers of a chunk of queries, by the partitioned route
+// when the chunk is large and mostly unsorted and the table large, by the
+// driver otherwise; the one place where a route is picked, for both
+// interfaces.  compute(key, lb) gives a key's Lookup<R> from its lower
+// bound on `axis` (whose flag is `increasing`); store(i, value) takes
+// query i's answer.  `other` is the other axis.  The table may be filled on
+// demand (the partitioned route completes it first); a summary that is not
+// built is built here when `may_build` (once the table is complete).  Walk
+// carries the driver's state from one chunk to the next.  Without the
+// memory for the partition (or the summary) the driver serves: the same
+// answers, by another route.
+// ---------------------------------------------------------------------------
+template <class Table, class K, class V, class R, class Queries, class Compute, class Store>
+BatchOutcome answer_chunk(Table& table, const K* axis, const V* other, const bool& increasing, Summary<K>& summary,
+                          bool may_build, const Queries& keys, Walk<K>& walk, Partition<K, R>& partition,
+                          const Routes& routes, Compute&& compute, Store&& store) noexcept {
+    const std::size_t n = table.size();
+    if (n >= routes.partition_from && summary.planned() &&
+        keys.size() >= routes.partition_per_block * summary.size() && mostly_unsorted(keys)) {
+        table.complete();
+        if (!increasing) return {0, Status::NotStrictlyIncreasing};
+        if ((summary.built() || (may_build && summary.build(axis, n))) &&
+            partition.make(keys.size(), summary.size())) {
+            walk = Walk<K>{};
+            return partitioned(axis, other, n, summary, keys, partition, compute, store);
+        }
+    }
+    return drive(
+        table, axis, increasing, keys, summary, may_build, walk,
+        [&](std::size_t i, K key, std::size_t lb) noexcept {
+            const Lookup<R> r = compute(key, lb);
+            store(i, r.value);
+            return r.status;
+        },
+        routes.stream_from);
+}
+
+// A whole batch through a table filled on demand (the functions' copy), in
+// chunks, in index order, with poll() every poll_interval queries (at a
+// chunk's end): returning false stops the batch (Interrupted).  Before
+// every poll the copies are complete (both routes complete them before a
+// chunk's outcome is decided), so that nothing a signal handler does to
+// the caller's arrays reaches the answers.
+template <class Table, class K, class V, class R, class Queries, class Poll, class Compute>
+BatchOutcome run_batch(Table& table, const K* axis, const V* other, const bool& increasing, const Queries& queries,
+                       R* out, Poll& poll, const Routes& routes, Compute&& compute) noexcept {
+    Summary<K> summary(table.size());
+    Walk<K> walk;
+    Partition<K, R> partition;
+    const std::size_t m = queries.size();
+    std::size_t next_poll = poll_interval;
+    for (std::size_t at = 0; at < m;) {
+        const std::size_t length = std::min(routes.chunk, m - at);
+        R* part = out + at;
+        const BatchOutcome o =
+            answer_chunk(table, axis, other, increasing, summary, true, slice(queries, at, length), walk, partition,
+                         routes, compute, [part](std::size_t i, R value) noexcept { part[i] = value; });
+        if (o.status != Status::Ok) return {at + o.index, o.status};
+        at += length;
+        if (at >= next_poll && at < m) {
+            next_poll += poll_interval;
+            table.complete();  // already: a chunk's outcome is decided on the complete table
+            if (!poll()) return {at, Status::Interrupted};
+        }
+    }
+    return {m, Status::Ok};
+}
+
+// ---------------------------------------------------------------------------
 // Batches through an Interp: every query of `queries` in index order,
 // answers into out[i], stopping at the first failing query.  The answers,
 // and which query fails first and how, are those of Interp::forward() and
@@ -514,17 +646,12 @@ BatchOutcome partitioned(const K* axis, const V* other, std::size_t n, const Sum
 // operator[](i) giving the search key (a StridedView, say).
 // ---------------------------------------------------------------------------
 template <class X, class F, class Queries, class Poll>
-BatchOutcome forward_batch(Interp<X, F>& table, const Queries& queries, F* out, Poll&& poll) noexcept {
+BatchOutcome forward_batch(Interp<X, F>& table, const Queries& queries, F* out, Poll&& poll,
+                           const Routes& routes = Routes{}) noexcept {
     if (queries.size() == 0) return {0, Status::Ok};
     if (table.size() == 0) return {0, Status::OutOfBounds};
-    Summary<X> summary(table.size());
-    Walk<X> walk;
-    return drive(table, table.coordinates(), table.xp_strictly_increasing(), queries, summary, true, walk, poll,
-                 [&](std::size_t i, X x, std::size_t lb) noexcept {
-                     const Lookup<F> r = table.forward_at(x, lb);
-                     out[i] = r.value;
-                     return r.status;
-                 });
+    return run_batch(table, table.coordinates(), table.values(), table.xp_strictly_increasing(), queries, out, poll,
+                     routes, [&table](X x, std::size_t lb) noexcept { return table.forward_at(x, lb); });
 }
 
 // The check that an inverse batch makes before any search: one sample that
@@ -540,18 +667,15 @@ Status inverse_precheck(Interp<X, F>& table) noexcept {
 }
 
 template <class X, class F, class Queries, class Poll>
-BatchOutcome inverse_batch(Interp<X, F>& table, const Queries& queries, Method method, X* out, Poll&& poll) noexcept {
+BatchOutcome inverse_batch(Interp<X, F>& table, const Queries& queries, Method method, X* out, Poll&& poll,
+                           const Routes& routes = Routes{}) noexcept {
     if (queries.size() == 0) return {0, Status::Ok};
     if (const Status s = inverse_precheck(table); s != Status::Ok) return {0, s};
-    Summary<F> summary(table.size());
-    Walk<F> walk;
-    return drive(table, table.values(), table.fp_strictly_increasing(), queries, summary, true, walk, poll,
-                 [&](std::size_t i, F f, std::size_t lb) noexcept {
-                     if (Order<F>::is_nan(f)) return Status::NanOrInf;
-                     const Lookup<X> r = table.inverse_at(f, lb, method);
-                     out[i] = r.value;
-                     return r.status;
-                 });
+    return run_batch(table, table.values(), table.coordinates(), table.fp_strictly_increasing(), queries, out, poll,
+                     routes, [&table, method](F f, std::size_t lb) noexcept {
+                         if (Order<F>::is_nan(f)) return fail<X>(Status::NanOrInf);
+                         return table.inverse_at(f, lb, method);
+                     });
 }
 
 }  // namespace quorvane

@@ -339,8 +339,10 @@ PyObject* call_frame(const Function& fn, PyObject* const* args, Py_ssize_t nargs
     std::optional<FloatEnvironment> environment;
     if constexpr (std::is_same_v<F, double>) environment.emplace();
 
+    // Only the searched axis's order is established: the other flag is
+    // never read by this call.
     std::optional<Table> table;
-    switch (Table::from_views(xv, fv, table)) {
+    switch (Table::from_views(xv, fv, table, inverse ? Table::Checks::Values : Table::Checks::Coordinates)) {
         case Table::Build::Ok: break;
         case Table::Build::LengthMismatch: environment.reset(); return panic(msg::length_mismatch);
         case Table::Build::NoMemory: environment.reset(); return PyErr_NoMemory();

@@ -96,17 +96,16 @@ struct Outside {
 
 namespace prepared {
 
-// Queries answered at a time by one worker: converted (when they are not
-// read in place) into a buffer of keys, then searched as one batch, which
-// is enough queries for the partitioned route on the largest tables.
-inline constexpr std::size_t chunk = std::size_t{1} << 20;
+// Queries are answered a chunk at a time by each worker: converted (when
+// they are not read in place) into a buffer of keys, then searched as one
+// batch through the engine (answer_chunk).
+using quorvane::chunk;
+using quorvane::partition_from;
 // Tables from this size on prefetch both axes at every query's segment
 // (beyond the first-level cache): a prepared table's batches are the
 // lookups themselves, with no copying to hide the waits behind.
 inline constexpr std::size_t stream_from = std::size_t{1} << 12;
-// Tables from this size on partition large unsorted batches (beyond the
-// second-level cache: 8 MiB per axis).
-inline constexpr std::size_t partition_from = std::size_t{1} << 19;
+inline constexpr Routes routes{chunk, stream_from, partition_from, partition_per_block};
 // A batch is split across threads only in pieces of at least this many
 // queries: starting a thread costs about as much as answering a few
 // thousand queries.
@@ -227,11 +226,11 @@ struct Shared {
 };
 
 // Queries [begin, end) in chunks, in index order: each chunk's keys go to
-// answer_chunk(keys, positions or nullptr, first index, walk, partition),
+// answer_keys(keys, positions or nullptr, first index, walk, partition),
 // which gives the batch outcome of the chunk (index relative to its keys).
 template <class K, class R, class AnswerChunk>
 Verdict run_range(const QuerySource& src, std::size_t begin, std::size_t end, WorkerBuffers<K, R>& buffers,
-                  Shared& shared, const Execution* polling, AnswerChunk& answer_chunk) noexcept {
+                  Shared& shared, const Execution* polling, AnswerChunk& answer_keys) noexcept {
     Walk<K> walk;
     const bool direct = in_place<K>(src);
     std::size_t next_poll = begin + poll_interval;
@@ -251,7 +250,7 @@ Verdict run_range(const QuerySource& src, std::size_t begin, std::size_t end, Wo
             if (src.mask != nullptr) positions = buffers.positions.data();
         }
         if (keys.size() != 0) {
-            const BatchOutcome o = answer_chunk(keys, positions, at, walk, buffers.partition);
+            const BatchOutcome o = answer_keys(keys, positions, at, walk, buffers.partition);
             if (o.status != Status::Ok) {
                 Verdict v;
                 v.index = positions != nullptr ? positions[o.index] : at + o.index;
@@ -293,7 +292,7 @@ inline unsigned split_for(std::size_t m, unsigned workers) noexcept {
 // (the batch is split across fewer); a thread that cannot be started leaves
 // its range to the calling thread.  Either way the verdict is the same.
 template <class K, class R, class AnswerChunk>
-Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_chunk) noexcept {
+Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_keys) noexcept {
     constexpr unsigned most_workers = 64;
     const Execution* polling = exec.poll != nullptr ? &exec : nullptr;
     Verdict no_memory;
@@ -303,7 +302,7 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_c
         WorkerBuffers<K, R> buffers;
         if (!buffers.make(src, exec.faults)) return no_memory;
         Shared shared;
-        return run_range<K, R>(src, 0, src.size, buffers, shared, polling, answer_chunk);
+        return run_range<K, R>(src, 0, src.size, buffers, shared, polling, answer_keys);
     }
     // The calling thread's buffers last: without them there is no batch,
     // without another worker's the batch is split across fewer.
@@ -321,7 +320,7 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_c
         try {
             threads[k].emplace([&, k] {
                 const auto [b, e] = range(k);
-                verdicts[k] = run_range<K, R>(src, b, e, buffers[k], shared, nullptr, answer_chunk);
+                verdicts[k] = run_range<K, R>(src, b, e, buffers[k], shared, nullptr, answer_keys);
             });
         } catch (...) {  // std::system_error: the range is done here instead
         }
@@ -329,7 +328,7 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_c
     for (unsigned k = 0; k < w; ++k) {
         if (k == 0 || !threads[k]) {
             const auto [b, e] = range(k);
-            verdicts[k] = run_range<K, R>(src, b, e, buffers[0], shared, polling, answer_chunk);
+            verdicts[k] = run_range<K, R>(src, b, e, buffers[0], shared, polling, answer_keys);
         }
     }
     for (unsigned k = 1; k < w; ++k) {
@@ -344,46 +343,21 @@ Verdict run(const QuerySource& src, const Execution& exec, AnswerChunk& answer_c
     return first;
 }
 
-// The answers of a chunk's queries, by the driver (in index order) or,
-// when the chunk is large and unsorted and the table large, by the
-// partitioned route.  compute(key, lb) gives a key's Lookup<R> from its
-// lower bound on `axis`; query i's answer goes to out[i], or to
-// out[positions[i]] when positions are given (masked queries left out).
-// `other` is the other axis.
+// The answers of a chunk's queries through the engine: query i's answer
+// goes to out[i], or to out[positions[i]] when positions are given (masked
+// queries left out).  Two instantiations, so that the common one has no
+// branch per query.
 template <class X, class F, class K, class V, class R, class Compute>
 BatchOutcome search_chunk(Interp<X, F>& table, const K* axis, const V* other, const bool& increasing,
                           Summary<K>& summary, const StridedView<K>& keys, Walk<K>& walk,
                           Partition<K, R>& partition, R* out, const std::size_t* positions,
                           Compute&& compute) noexcept {
-    const std::size_t n = table.size();
-    if (increasing && summary.built() && n >= partition_from &&
-        keys.size() >= partition_per_block * summary.size() && mostly_unsorted(keys) &&
-        partition.make(keys.size(), summary.size())) {
-        walk = Walk<K>{};
-        return partitioned(axis, other, n, summary, keys, partition, compute, [&](std::size_t i, R value) noexcept {
-            out[positions != nullptr ? positions[i] : i] = value;
-        });
-    }
-    auto never = [] { return true; };
-    // Two instantiations, so that the common one has no branch per query.
     if (positions == nullptr) {
-        return drive(
-            table, axis, increasing, keys, summary, false, walk, never,
-            [&](std::size_t i, K key, std::size_t lb) noexcept {
-                const Lookup<R> r = compute(key, lb);
-                out[i] = r.value;
-                return r.status;
-            },
-            stream_from);
+        return answer_chunk(table, axis, other, increasing, summary, false, keys, walk, partition, routes, compute,
+                            [out](std::size_t i, R value) noexcept { out[i] = value; });
     }
-    return drive(
-        table, axis, increasing, keys, summary, false, walk, never,
-        [&](std::size_t i, K key, std::size_t lb) noexcept {
-            const Lookup<R> r = compute(key, lb);
-            out[positions[i]] = r.value;
-            return r.status;
-        },
-        stream_from);
+    return answer_chunk(table, axis, other, increasing, summary, false, keys, walk, partition, routes, compute,
+                        [out, positions](std::size_t i, R value) noexcept { out[positions[i]] = value; });
 }
 
 }  // namespace prepared
@@ -421,7 +395,7 @@ public:
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);  // complete: the driver never writes it
         const std::size_t n = t.size();
         const F* fp = t.values();
-        auto answer_chunk = [&](const StridedView<X>& keys, const std::size_t* positions, std::size_t first,
+        auto answer_keys = [&](const StridedView<X>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<X>& walk, Partition<X, F>& partition) noexcept -> BatchOutcome {
             const auto place = [&](std::size_t i) { return positions != nullptr ? positions[i] : first + i; };
             if (n == 0) {
@@ -444,7 +418,7 @@ public:
                                               return r;
                                           });
         };
-        return prepared::run<X, F>(src, exec, answer_chunk);
+        return prepared::run<X, F>(src, exec, answer_keys);
     }
 
     // -----------------------------------------------------------------------
@@ -453,7 +427,7 @@ public:
     Verdict inverse(const QuerySource& src, Method method, X* out, const Execution& exec) const noexcept {
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);
         const Status before = inverse_precheck(t);
-        auto answer_chunk = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
+        auto answer_keys = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<F>& walk, Partition<F, X>& partition) noexcept -> BatchOutcome {
             if (before != Status::Ok) return {0, before};
             std::optional<FloatEnvironment> environment;
@@ -465,7 +439,7 @@ public:
                                               return t.inverse_at(f, lb, method);
                                           });
         };
-        return prepared::run<F, X>(src, exec, answer_chunk);
+        return prepared::run<F, X>(src, exec, answer_keys);
     }
 
 private:

@@ -638,6 +638,60 @@ void filling_matches_complete_table() {
     }
 }
 
+// The functions' engine with its thresholds lowered, on tables filled on
+// demand with a summary: chunks of 4,096 queries partitioned when unsorted
+// (the summary built by the batch), sorted chunks walked with prefetching,
+// a failure in a later chunk, and a descent the partitioned chunk finds.
+void engine_routes_match_reference() {
+    using Table = Interp<u64, i64>;
+    const std::size_t n = search::summary_from + 4321;
+    const std::vector<u64> xp0 = increasing_axis<u64>(n);
+    const std::vector<i64> fp0 = increasing_axis<i64>(n);
+    const auto never = [] { return true; };
+    for (int round = 0; round < 8; ++round) {
+        std::vector<u64> xp = xp0;
+        if (round == 3) xp[n - 5] = xp[n - 6];
+        std::vector<u64> xq = keys_for(xp0, 20000, false, false);
+        std::vector<i64> fq = keys_for(fp0, 20000, false, false);
+        if (round % 2 == 0) {  // inside the table, so that every chunk is answered
+            for (u64& k : xq) k = std::min(std::max(k, xp0[0]), xp0[n - 1]);
+            for (i64& k : fq) k = std::min(std::max(k, fp0[0]), fp0[n - 1]);
+        }
+        if (round >= 4) std::sort(xq.begin(), xq.begin() + 8192);  // two sorted chunks first
+        Routes routes;
+        routes.chunk = 4096;
+        routes.partition_from = 0;
+        routes.partition_per_block = round % 4 == 1 ? 1 : 0;
+        routes.stream_from = round % 3 == 0 ? 0 : routes.stream_from;
+        std::optional<Table> table;  // establishing only xp's order, as forward_int's copy does
+        Table::from_views(view_of(xp), view_of(fp0), table, Table::Checks::Coordinates);
+        std::vector<i64> out(xq.size());
+        const BatchOutcome fo = forward_batch(*table, view_of(xq), out.data(), never, routes);
+        const Table reference(buffer_of(xp), buffer_of(fp0));
+        expect_reference("engine forward", xq.size(), fo, [&](std::size_t i) { return out[i]; },
+                         [&](std::size_t i) { return reference.forward(xq[i]); });
+        std::optional<Table> again;
+        Table::from_views(view_of(xp), view_of(fp0), again, Table::Checks::Values);
+        std::vector<u64> inv(fq.size());
+        const BatchOutcome io = inverse_batch(*again, view_of(fq), Method::Bfill, inv.data(), never, routes);
+        expect_reference("engine inverse", fq.size(), io, [&](std::size_t i) { return inv[i]; },
+                         [&](std::size_t i) { return reference.inverse(fq[i], Method::Bfill); });
+    }
+    // Sorted queries far apart on a table with a summary (a prepared one):
+    // after the first group, every group through the summary.
+    const Prepared<i64> prepared(Interp<u64, i64>(buffer_of(xp0), buffer_of(fp0)));
+    for (const std::size_t m : {std::size_t{300}, std::size_t{700}, n / 8}) {
+        std::vector<u64> xq = keys_for(xp0, m, true, false);
+        for (u64& k : xq) k = std::min(std::max(k, xp0[0]), xp0[n - 1]);
+        std::vector<i64> out(m);
+        const Verdict v = prepared.forward(QuerySource{reinterpret_cast<const char*>(xq.data()), 8, m, Elem::U64},
+                                           Outside<i64>{}, out.data(), Execution{});
+        bool same_values = !v.failed();
+        for (std::size_t i = 0; i < m; ++i) same_values &= prepared.table().forward(xq[i]).value == out[i];
+        check(same_values, "engine: sparse sorted", static_cast<long long>(m));
+    }
+}
+
 }  // namespace
 
 
@@ -870,6 +924,7 @@ int main(int argc, char** argv) {
     prepared_matches_reference<double>();
     sorted_groups_match_locate();
     filling_matches_complete_table();
+    engine_routes_match_reference();
     large_tables_match_reference();
     narrowing_matches_bitwise();
     whole_coordinate_matches_reference();

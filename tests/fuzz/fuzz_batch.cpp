@@ -6,8 +6,16 @@
 // f64 values, a batch of queries, the byte strides of the three arrays, a
 // direction and a method.  The routes:
 //   lazy       forward_batch / inverse_batch on Interp::from_views (filled
-//              on demand)
+//              on demand), as the functions call them
 //   complete   the same on Interp(Buffer, Buffer)
+//   engine     the same on a table from views that establishes only the
+//              searched axis's order flag (as the functions' copies do),
+//              with the engine's thresholds
+//              lowered (Routes): chunks of 16 to 128 queries, every table
+//              with a summary partitioning its unsorted chunks (so the
+//              partitioned route meets a table filled on demand and a
+//              summary built by the batch), the prefetching walk on any
+//              table; the long batch too, in chunks of 4,096 and more
 //   pieces     drive() called on the complete table piece after piece of the
 //              batch, one Walk shared by the calls and the summary built up
 //              front, as a prepared table calls it
@@ -509,17 +517,20 @@ void compare(const Case& c, const char* route, const Expected<R>& want, BatchOut
 // A table from views holds complete copies when a batch has returned,
 // unless the batch ended at a descent found in a prefix.  Once complete, it
 // is the complete table: the same elements and both order flags the same
-// (the batch only read the flag of the axis it searched).
+// (the batch only read the flag of the axis it searched); a table that
+// establishes only the searched axis's flag (as the functions' copies do)
+// has that one the same.
 template <class T>
-void expect_complete(const Case& c, const char* route, const T& table, BatchOutcome got, const T& reference) {
+void expect_complete(const Case& c, const char* route, const T& table, BatchOutcome got, const T& reference,
+                     bool both_flags = true) {
     if (c.m > 0 && got.status != Status::NotStrictlyIncreasing && table.filled() != table.size()) {
         mismatch(c, route, "table left incomplete", got.index, table.size(), table.filled());
     }
     if (c.m == 0 || table.filled() != table.size()) return;
-    if (table.xp_strictly_increasing() != reference.xp_strictly_increasing()) {
+    if ((both_flags || !c.inverse) && table.xp_strictly_increasing() != reference.xp_strictly_increasing()) {
         mismatch(c, route, "xp order flag", 0, reference.xp_strictly_increasing(), table.xp_strictly_increasing());
     }
-    if (table.fp_strictly_increasing() != reference.fp_strictly_increasing()) {
+    if ((both_flags || c.inverse) && table.fp_strictly_increasing() != reference.fp_strictly_increasing()) {
         mismatch(c, route, "fp order flag", 0, reference.fp_strictly_increasing(), table.fp_strictly_increasing());
     }
     const std::size_t n = table.size();
@@ -544,13 +555,12 @@ BatchOutcome drive_in_pieces(Table& table, const K* axis, const bool& increasing
     if (m == 0) return {0, Status::Ok};
     if (precheck != Status::Ok) return {0, precheck};
     Walk<K> walk;
-    auto poll = [] { return true; };
     std::size_t start = 0;
     for (std::size_t k = 0; start < m; ++k) {
         const std::size_t len = std::min(m - start, k % 2 ? pieces.b : pieces.a);
         const StridedView<K> piece{queries.data + static_cast<std::ptrdiff_t>(start) * queries.stride,
                                    static_cast<std::ptrdiff_t>(len), queries.stride};
-        const BatchOutcome o = drive(table, axis, increasing, piece, summary, may_build, walk, poll,
+        const BatchOutcome o = drive(table, axis, increasing, piece, summary, may_build, walk,
                                      [&](std::size_t i, K key, std::size_t lb) { return answer(start + i, key, lb); });
         if (o.status != Status::Ok) return {start + o.index, o.status};
         start += len;
@@ -574,6 +584,7 @@ void check_partitioned(const Case& c, const K* axis, const V* other, std::size_t
 
 // Whole header: type and direction are decided by the caller.
 struct Header {
+    Routes routes;  // of the engine route (and, chunk scaled up, the long batch)
     Method method;
     unsigned size_class;
     bool lazy_pieces;
@@ -593,6 +604,16 @@ struct Repeated {
     std::size_t size() const noexcept { return poll_interval + pattern.size(); }
     K operator[](std::size_t i) const noexcept { return pattern[i % pattern.size()]; }
 };
+
+// The routes of the long batch: the engine's own when the header keeps the
+// partitioning threshold, else the lowered ones in chunks of 4,096 to
+// 32,768 queries (a chunk of 16 would make a million calls).
+Routes long_routes(const Header& h) {
+    if (h.routes.partition_from != 0) return Routes{};
+    Routes r = h.routes;
+    r.chunk <<= 8;
+    return r;
+}
 
 // The long batch on a table from views (the route whose filling the poll
 // concerns): at the poll the copies must be complete, and the outcome is
@@ -661,6 +682,14 @@ void run_forward(const Header& h, Source<F>& src, Reader& in) {
     if (m == 0) return;
     std::fill(out.begin(), out.end(), F{});
     compare(c, "complete", want, forward_batch(complete, q, out.data(), never), out);
+    {
+        std::optional<Table> lazy;
+        if (Table::from_views(src.xv, src.fv, lazy, Table::Checks::Coordinates) != Table::Build::Ok) std::abort();
+        std::fill(out.begin(), out.end(), F{});
+        const BatchOutcome got = forward_batch(*lazy, q, out.data(), never, h.routes);
+        compare(c, "engine", want, got, out);
+        expect_complete(c, "engine", *lazy, got, complete, false);
+    }
 
     const auto answer_on = [&out](Table& t) {
         return [&out, &t](std::size_t i, u64 x, std::size_t lb) {
@@ -692,8 +721,8 @@ void run_forward(const Header& h, Source<F>& src, Reader& in) {
         expect_complete(c, "lazy-pieces", *lazy, got, complete);
     }
     if (h.long_batch) {
-        long_batch<u64, F, F>(c, h, src.xv, src.fv, complete, want, [&q](Table& t, F* result, auto& poll) {
-            return forward_batch(t, Repeated<u64>{q}, result, poll);
+        long_batch<u64, F, F>(c, h, src.xv, src.fv, complete, want, [&q, &h](Table& t, F* result, auto& poll) {
+            return forward_batch(t, Repeated<u64>{q}, result, poll, long_routes(h));
         });
     }
 }
@@ -732,6 +761,14 @@ void run_inverse(const Header& h, Source<F>& src, Reader& in) {
     if (m == 0) return;
     std::fill(out.begin(), out.end(), u64{0});
     compare(c, "complete", want, inverse_batch(complete, q, method, out.data(), never), out);
+    {
+        std::optional<Table> lazy;
+        if (Table::from_views(src.xv, src.fv, lazy, Table::Checks::Values) != Table::Build::Ok) std::abort();
+        std::fill(out.begin(), out.end(), u64{0});
+        const BatchOutcome got = inverse_batch(*lazy, q, method, out.data(), never, h.routes);
+        compare(c, "engine", want, got, out);
+        expect_complete(c, "engine", *lazy, got, complete, false);
+    }
 
     const auto answer_on = [&out, method](Table& t) {
         return [&out, &t, method](std::size_t i, F f, std::size_t lb) {
@@ -767,9 +804,10 @@ void run_inverse(const Header& h, Source<F>& src, Reader& in) {
         expect_complete(c, "lazy-pieces", *lazy, got, complete);
     }
     if (h.long_batch) {
-        long_batch<u64, F, u64>(c, h, src.xv, src.fv, complete, want, [&q, method](Table& t, u64* result, auto& poll) {
-            return inverse_batch(t, Repeated<F>{q}, method, result, poll);
-        });
+        long_batch<u64, F, u64>(c, h, src.xv, src.fv, complete, want,
+                                [&q, &h, method](Table& t, u64* result, auto& poll) {
+                                    return inverse_batch(t, Repeated<F>{q}, method, result, poll, long_routes(h));
+                                });
     }
 }
 
@@ -795,7 +833,12 @@ void run(const Header& h, bool inverse, Reader& in) {
 //   1  bits 0-2 layout of xp, bits 3-5 of fp (see layout_of)
 //   2  bits 0-2 layout of the queries; bits 3-5 all set: the long batch
 //      too, bit 6 whose poll asks to stop
-//   3  piece lengths: 1 + byte % 40 and 1 + next byte
+//   3  piece lengths: 1 + byte % 40 and 1 + next byte (4); the engine
+//      route's chunk 16 << (bits 6-7 of 3); byte 4 bit 0 keeps the
+//      partitioning threshold of tables (else every table with a summary
+//      partitions), bits 1-2 both set partition only chunks of at least
+//      the summary's size (else any), bit 3 keeps the streaming threshold
+//      (else every table streams)
 // then the table, then the query ops.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
@@ -809,8 +852,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.qcode = h2 & 7;
     h.long_batch = (h2 & 0x38) == 0x38;
     h.interrupt = (h2 & 0x40) != 0;
-    h.pieces.a = 1 + in.byte() % 40;
-    h.pieces.b = 1 + std::size_t{in.byte()};
+    const std::uint8_t h3 = in.byte(), h4 = in.byte();
+    h.pieces.a = 1 + h3 % 40;
+    h.pieces.b = 1 + std::size_t{h4};
+    h.routes.chunk = std::size_t{16} << (h3 >> 6);
+    h.routes.partition_from = (h4 & 1) ? h.routes.partition_from : 0;
+    h.routes.partition_per_block = (h4 & 6) == 6 ? 1 : 0;
+    h.routes.stream_from = (h4 & 8) ? h.routes.stream_from : 0;
     if (h0 & 1) {
         run<double>(h, (h0 & 2) != 0, in);
     } else {
