@@ -76,6 +76,13 @@ def stand_in(rust, table):
                 setattr(package, name, getattr(module, name))
     package.__path__ = []  # a package, so that quorvane._containers can be one of its modules
     sys.modules["quorvane"] = package
+    # A table pickles as a call of _table._restore, which pickle finds by the
+    # module name the function was made under.
+    under_check = types.ModuleType("quorvane_under_check")
+    under_check.__path__ = []
+    sys.modules["quorvane_under_check"] = under_check
+    for module in (rust, table):
+        sys.modules[module.__name__] = module
     # the helper that builds the answers of pandas, polars and pyarrow columns, from the sources
     helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "quorvane", "_containers.py")
     found = importlib.util.spec_from_file_location("quorvane._containers", helper)
