@@ -70,9 +70,9 @@ def build(name: str, defines: dict[str, str]) -> Path | None:
 
 def load(name: str, out: Path):
     found = [p for p in out.glob("rust*") if any(str(p).endswith(s) for s in importlib.machinery.EXTENSION_SUFFIXES)]
-    spec = importlib.util.spec_from_file_location(f"_bench_{name.replace('+', '_')}.rust", found[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location(f"_bench_{name.replace('+', '_')}.rust", found[0])
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 

@@ -117,16 +117,16 @@ inline bool load_datetime() noexcept {
 // is a u128: the one place with 128-bit integers on every target.
 inline bool micro_count(PyObject* obj, bool negative, u128 magnitude, TimeKind kind, TimeValue& out) noexcept {
     constexpr u128 limit = (u128{1} << 63) - 1;
-    const char* spec = kind == TimeKind::Datetime ? "M8[us]" : "m8[us]";
+    const char* dtype = kind == TimeKind::Datetime ? "M8[us]" : "m8[us]";
     u128 count = magnitude;
     if (count > limit) {
         constexpr u128 second = 1000000, day = u128{86400} * 1000000;
         if (magnitude % second == 0 && magnitude / second <= limit) {
             count = magnitude / second;
-            spec = kind == TimeKind::Datetime ? "M8[s]" : "m8[s]";
+            dtype = kind == TimeKind::Datetime ? "M8[s]" : "m8[s]";
         } else if (magnitude % day == 0 && magnitude / day <= limit) {
             count = magnitude / day;
-            spec = kind == TimeKind::Datetime ? "M8[D]" : "m8[D]";
+            dtype = kind == TimeKind::Datetime ? "M8[D]" : "m8[D]";
         } else {
             fail(invalid_value_type, msg::time_too_large, obj);
             return false;
@@ -135,7 +135,7 @@ inline bool micro_count(PyObject* obj, bool negative, u128 magnitude, TimeKind k
     out.kind = kind;
     const auto c = static_cast<i64>(low64(count));
     out.count = negative ? -c : c;
-    out.descr = Ref(reinterpret_cast<PyObject*>(dtype_from(spec)));
+    out.descr = Ref(reinterpret_cast<PyObject*>(dtype_from(dtype)));
     return static_cast<bool>(out.descr);
 }
 
