@@ -376,14 +376,17 @@ public:
         : table_(std::move(table)), xsummary_(table_.size()), fsummary_(table_.size()) {
         table_.complete();
         // Without the memory for a summary, lockstep searches serve.
-        if (table_.xp_strictly_increasing()) xsummary_.build(table_.coordinates(), table_.size());
-        if (table_.fp_strictly_increasing()) fsummary_.build(table_.values(), table_.size());
+        if (table_.xp_strictly_increasing() && xsummary_.build(table_.coordinates(), table_.size())) {
+            xsummary_.build_ladder(table_.coordinates(), table_.size());
+        }
+        if (table_.fp_strictly_increasing() && fsummary_.build(table_.values(), table_.size())) {
+            fsummary_.build_ladder(table_.values(), table_.size());
+        }
     }
 
     const Interp<X, F>& table() const noexcept { return table_; }
     std::size_t summary_bytes() const noexcept {
-        return (xsummary_.built() ? xsummary_.size() * sizeof(X) : 0) +
-               (fsummary_.built() ? fsummary_.size() * sizeof(F) : 0);
+        return xsummary_.bytes() + fsummary_.bytes();
     }
 
     // -----------------------------------------------------------------------

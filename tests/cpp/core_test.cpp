@@ -205,6 +205,46 @@ void sorted_groups_match_locate() {
     check(true, "sorted groups");
 }
 
+// The ladder's lower bounds are locate's, on axes of every size around the
+// level boundaries (8^k entries and their neighbours) and at every place of
+// the axis within a cache line (the ladder aligns its blocks to the lines),
+// for keys on samples, between them, outside, at the type's extremes and
+// NaN (whose bound only has to lie within the axis).
+template <class T>
+void ladder_matches_locate() {
+    constexpr std::size_t G = search::group;
+    std::vector<std::size_t> sizes = {1, 2, 7, 8, 9, 63, 64, 65, 511, 512, 513, 4095, 4097};
+    for (int extra = 0; extra < 12; ++extra) sizes.push_back(1 + rng() % 40000);
+    for (std::size_t n : sizes) {
+        std::vector<T> store = increasing_axis<T>(n + 8);
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            const T* axis = store.data() + offset;
+            Ladder<T> ladder;
+            if (!ladder.build(axis, n)) std::abort();
+            const std::vector<T> some(axis, axis + n);
+            std::vector<T> keys = keys_for(some, 4 * G, offset % 2 == 1, std::is_same_v<T, double>);
+            keys[0] = std::numeric_limits<T>::lowest();
+            keys[1] = std::numeric_limits<T>::max();
+            keys[2] = axis[0];
+            keys[3] = axis[n - 1];
+            for (std::size_t g = 0; g < keys.size(); g += G) {
+                std::size_t got[G];
+                std::size_t line[G];  // told before the search reads it
+                ladder.template search<G>(axis, keys.data() + g, got,
+                                          [&line](std::size_t j, std::size_t first) { line[j] = first; });
+                for (std::size_t j = 0; j < G; ++j) {
+                    const T key = keys[g + j];
+                    const bool ok = Order<T>::is_nan(key) ? got[j] <= n : got[j] == locate(axis, n, key).index;
+                    // The answer's first element (lb - 1) lies in the line told.
+                    const bool told = got[j] == 0 || (got[j] - 1 >= line[j] && got[j] - 1 < line[j] + 8);
+                    if (!ok || !told) check(false, "ladder", static_cast<long long>(n * 8 + offset));
+                }
+            }
+        }
+    }
+    check(true, "ladder");
+}
+
 // locate as written, on a few fixed axes.
 void locate_cases() {
     const u64 a[] = {10, 20, 30};
@@ -923,6 +963,9 @@ int main(int argc, char** argv) {
     prepared_matches_reference<i64>();
     prepared_matches_reference<double>();
     sorted_groups_match_locate();
+    ladder_matches_locate<u64>();
+    ladder_matches_locate<i64>();
+    ladder_matches_locate<double>();
     filling_matches_complete_table();
     engine_routes_match_reference();
     large_tables_match_reference();

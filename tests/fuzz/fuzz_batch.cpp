@@ -592,6 +592,7 @@ struct Header {
     Pieces pieces;
     bool long_batch;  // also the batch repeated past the first poll
     bool interrupt;   // ... whose poll then asks to stop
+    bool ladder;      // the pieces on the complete table search through a ladder
 };
 
 // A batch of poll_interval + p queries repeating the p of `pattern`, so
@@ -701,6 +702,7 @@ void run_forward(const Header& h, Source<F>& src, Reader& in) {
     const Status empty = src.xs.empty() ? Status::OutOfBounds : Status::Ok;
     Summary<u64> summary(complete.size());
     summary.build(complete.coordinates(), complete.size());
+    if (h.ladder && complete.xp_strictly_increasing()) summary.build_ladder(complete.coordinates(), complete.size(), 0);
     std::fill(out.begin(), out.end(), F{});
     compare(c, "pieces", want,
             drive_in_pieces(complete, complete.coordinates(), complete.xp_strictly_increasing(), q, summary, false,
@@ -780,6 +782,7 @@ void run_inverse(const Header& h, Source<F>& src, Reader& in) {
     };
     Summary<F> summary(complete.size());
     summary.build(complete.values(), complete.size());
+    if (h.ladder && complete.fp_strictly_increasing()) summary.build_ladder(complete.values(), complete.size(), 0);
     std::fill(out.begin(), out.end(), u64{0});
     compare(c, "pieces", want,
             drive_in_pieces(complete, complete.values(), complete.fp_strictly_increasing(), q, summary, false,
@@ -832,7 +835,8 @@ void run(const Header& h, bool inverse, Reader& in) {
 //      picks the size); bit 7 the lazy-pieces route
 //   1  bits 0-2 layout of xp, bits 3-5 of fp (see layout_of)
 //   2  bits 0-2 layout of the queries; bits 3-5 all set: the long batch
-//      too, bit 6 whose poll asks to stop
+//      too, bit 6 whose poll asks to stop; bit 7 the pieces on the
+//      complete table through a ladder, whatever its size
 //   3  piece lengths: 1 + byte % 40 and 1 + next byte (4); the engine
 //      route's chunk 16 << (bits 6-7 of 3); byte 4 bit 0 keeps the
 //      partitioning threshold of tables (else every table with a summary
@@ -852,6 +856,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.qcode = h2 & 7;
     h.long_batch = (h2 & 0x38) == 0x38;
     h.interrupt = (h2 & 0x40) != 0;
+    h.ladder = (h2 & 0x80) != 0;
     const std::uint8_t h3 = in.byte(), h4 = in.byte();
     h.pieces.a = 1 + h3 % 40;
     h.pieces.b = 1 + std::size_t{h4};

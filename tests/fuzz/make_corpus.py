@@ -32,9 +32,10 @@ CONTIGUOUS, WIDE, REVERSED, UNALIGNED, WIDE_UNALIGNED, REVERSED_UNALIGNED, ZERO 
 
 
 def header(kind, direction, method=ABSENT, generated=False, lazy_pieces=False,
-           xl=CONTIGUOUS, fl=CONTIGUOUS, ql=CONTIGUOUS, pieces=(16, 5), long_batch=False, interrupt=False):
+           xl=CONTIGUOUS, fl=CONTIGUOUS, ql=CONTIGUOUS, pieces=(16, 5), long_batch=False, interrupt=False,
+           ladder=False):
     h0 = kind | direction | method << 2 | (6 if generated else 0) << 4 | (0x80 if lazy_pieces else 0)
-    h2 = ql | (0x38 if long_batch else 0) | (0x40 if interrupt else 0)
+    h2 = ql | (0x38 if long_batch else 0) | (0x40 if interrupt else 0) | (0x80 if ladder else 0)
     return bytes([h0, xl | fl << 3, h2, pieces[0] - 1, pieces[1] - 1])
 
 
@@ -193,6 +194,14 @@ def batch_seeds():
         defects=((bytes([3 | 2 << 3]), 2 | 2 << 2 | 1 << 4),)) + q_run3(0, 16, skip=255) + q_random(4, 2)
     s["gen-fill-step-sorted-then-random"] = header(F64, FORWARD, generated=True) + generated(
         FILL_STEP_CLASS, 110, dx=(7, 0), f0=special_pick(8), df=(1, 0)) + q_run3(10, 8, skip=3) + q_random(8, 8)
+    # the complete table searched through a ladder: unsorted, with hits, and
+    # sorted runs far apart
+    s["ladder-i64-forward"] = header(I64, FORWARD, ladder=True) + tbl + q_random(13, 4, hits=True) + q_hit(0) \
+        + q_hit(39) + q_run(0, 2, skip=7)
+    s["ladder-f64-inverse"] = header(F64, INVERSE, NEAREST, ladder=True, ql=UNALIGNED) + ftbl \
+        + q_random(14, 3, hits=True) + q_special(0) + q_descending(2)
+    s["ladder-gen-summary"] = header(I64, INVERSE, BFILL, generated=True, ladder=True, pieces=(16, 100)) + generated(
+        12, 150, df=(9, 0)) + q_random(15, 16) + q_run(3, 4, skip=200)
     # batches past the first poll: repeated sorted and unsorted stretches,
     # a poll that stops the batch, and a table with a summary to build
     s["long-i64-forward"] = header(I64, FORWARD, long_batch=True) + tbl + q_run(0, 2) + q_random(3, 1) \
