@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -240,20 +241,46 @@ public:
         return true;
     }
 
-    // The ladder of the axis, for tables large enough to have one (a
-    // prepared table's, made once after the summary); false when it is not
-    // made, and the summary serves alone.
+    // The ladder of the axis, for tables large enough to have one.  Made
+    // once, by the caller that claims it first, and published complete:
+    // other threads may search meanwhile, through the summary alone, as
+    // they do for good when its memory cannot be had.  A prepared table
+    // makes it once enough queries have been asked of the axis for it to
+    // pay (ladder_due): making it reads the whole axis, about a third of
+    // the time the copy took.
     bool build_ladder(const K* axis, std::size_t n, std::size_t from = Ladder<K>::from) noexcept {
-        return n != 0 && n >= from && ladder_.build(axis, n);
+        if (n == 0 || n < from) return false;
+        unsigned char idle = none;
+        if (!ladder_state_.compare_exchange_strong(idle, building, std::memory_order_acq_rel)) {
+            return ladder() != nullptr;
+        }
+        const bool made = ladder_.build(axis, n);
+        ladder_state_.store(made ? ready : failed, std::memory_order_release);
+        return made;
     }
-    const Ladder<K>& ladder() const noexcept { return ladder_; }
-    std::size_t bytes() const noexcept { return (built() ? size_ * sizeof(K) : 0) + ladder_.bytes(); }
+    // Counts m more queries asked of the axis (of n entries): whether the
+    // ladder is now due, which is once they reach a sixteenth of n.
+    bool ladder_due(std::size_t m, std::size_t n) noexcept {
+        if (n < Ladder<K>::from || ladder_state_.load(std::memory_order_relaxed) != none) return false;
+        return asked_.fetch_add(m, std::memory_order_relaxed) + m >= n / 16;
+    }
+    // The ladder once made, else nullptr.
+    const Ladder<K>* ladder() const noexcept {
+        return ladder_state_.load(std::memory_order_acquire) == ready ? &ladder_ : nullptr;
+    }
+    std::size_t bytes() const noexcept {
+        const Ladder<K>* l = ladder();
+        return (built() ? size_ * sizeof(K) : 0) + (l != nullptr ? l->bytes() : 0);
+    }
 
 private:
+    static constexpr unsigned char none = 0, building = 1, ready = 2, failed = 3;
     std::size_t block_ = 0;
     std::size_t size_ = 0;
     Buffer<K> entries_;
     Ladder<K> ladder_;
+    std::atomic<unsigned char> ladder_state_{none};
+    std::atomic<std::size_t> asked_{0};
 };
 
 // What the driver carries from one group of queries to the next, and from
@@ -309,6 +336,7 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
     const std::size_t m = queries.size();
     const std::size_t n = table.size();
     const bool stream = n >= stream_from;
+    const Ladder<K>* ladder = summary.ladder();
     K keys[G];
     std::size_t at[G];  // lower bounds
     bool summary_wanted = may_build && summary.planned() && !summary.built();
@@ -325,9 +353,9 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
         // far apart), the two-level search keeps the group's misses in
         // flight together, as for unsorted keys.
         const bool sparse = sorted && g == G &&
-                            walk.span >= (summary.ladder().built() ? search::sparse_span_ladder : search::sparse_span) &&
+                            walk.span >= (ladder != nullptr ? search::sparse_span_ladder : search::sparse_span) &&
                             table.filled() == n &&
-                            (summary.built() || summary.ladder().built() || (summary_wanted && m - i >= summary.size()));
+                            (summary.built() || ladder != nullptr || (summary_wanted && m - i >= summary.size()));
         if (sorted && !sparse) {
             // The group's window ends at the lower bound of its last key
             // or beyond it.  Sorted batches move at a steady pace, so
@@ -370,14 +398,14 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
                     summary_wanted = false;
                     summary.build(axis, n);
                 }
-                if (summary.ladder().built()) {
+                if (ladder != nullptr) {
                     // Both axes at the line each key's search ends in,
                     // before the search reads it: the answer reads there.
                     const auto lines = [&](std::size_t, std::size_t first) noexcept {
                         __builtin_prefetch(coordinates + first);
                         __builtin_prefetch(values + first);
                     };
-                    summary.ladder().template search<G>(axis, keys, at, lines);
+                    ladder->template search<G>(axis, keys, at, lines);
                 } else if (summary.built()) {
                     search::two_level(axis, n, summary.data(), summary.size(), summary.block(), keys, at);
                 } else {
@@ -615,7 +643,7 @@ BatchOutcome answer_chunk(Table& table, const K* axis, const V* other, const boo
     // summary alone, and partitioning pays from twice the batch size on
     // (measured here on 16,777,216 entries: 262,144 random queries 94 ns
     // each partitioned, 90 through the ladder; 1,048,576 queries 48 and 93).
-    const std::size_t per_block = routes.partition_per_block * (summary.ladder().built() ? 2 : 1);
+    const std::size_t per_block = routes.partition_per_block * (summary.ladder() != nullptr ? 2 : 1);
     if (n >= routes.partition_from && summary.planned() && keys.size() >= per_block * summary.size() &&
         mostly_unsorted(keys)) {
         table.complete();

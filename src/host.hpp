@@ -236,16 +236,22 @@ extern "C" int trace_untrack(unsigned int, std::uintptr_t) noexcept
     __asm__(QUORVANE_SYMBOL(__USER_LABEL_PREFIX__, "PyTraceMalloc_Untrack"));
 #endif
 
-inline void track(const void* p, std::size_t bytes) noexcept {
+// Reports the block at p as `bytes` long (again: the trace is updated),
+// `added` of them new since the last report.
+inline void track(const void* p, std::size_t bytes, std::size_t added) noexcept {
     if (p == nullptr) return;
     (void)trace_track(memory_domain, reinterpret_cast<std::uintptr_t>(p), bytes);
 #if defined(PYPY_VERSION)
     // PyPy's PyTraceMalloc_Track only counts towards a collection that
     // something else starts; the pressure that NumPy adds for its own arrays
     // is what moves the next major collection closer.
-    _PyPyGC_AddMemoryPressure(static_cast<Py_ssize_t>(bytes));
+    _PyPyGC_AddMemoryPressure(static_cast<Py_ssize_t>(added));
+#else
+    (void)added;
 #endif
 }
+
+inline void track(const void* p, std::size_t bytes) noexcept { track(p, bytes, bytes); }
 
 inline void untrack(const void* p) noexcept {
     if (p != nullptr) (void)trace_untrack(memory_domain, reinterpret_cast<std::uintptr_t>(p));

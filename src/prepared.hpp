@@ -376,15 +376,18 @@ public:
         : table_(std::move(table)), xsummary_(table_.size()), fsummary_(table_.size()) {
         table_.complete();
         // Without the memory for a summary, lockstep searches serve.
-        if (table_.xp_strictly_increasing() && xsummary_.build(table_.coordinates(), table_.size())) {
-            xsummary_.build_ladder(table_.coordinates(), table_.size());
-        }
-        if (table_.fp_strictly_increasing() && fsummary_.build(table_.values(), table_.size())) {
-            fsummary_.build_ladder(table_.values(), table_.size());
-        }
+        if (table_.xp_strictly_increasing()) xsummary_.build(table_.coordinates(), table_.size());
+        if (table_.fp_strictly_increasing()) fsummary_.build(table_.values(), table_.size());
     }
 
     const Interp<X, F>& table() const noexcept { return table_; }
+
+    // Makes the ladders of the increasing axes now, on tables of `from`
+    // entries or more (batches make them once they pay).
+    void prepare_ladders(std::size_t from = Ladder<X>::from) const noexcept {
+        if (table_.xp_strictly_increasing()) xsummary_.build_ladder(table_.coordinates(), table_.size(), from);
+        if (table_.fp_strictly_increasing()) fsummary_.build_ladder(table_.values(), table_.size(), from);
+    }
     std::size_t summary_bytes() const noexcept {
         return xsummary_.bytes() + fsummary_.bytes();
     }
@@ -397,6 +400,7 @@ public:
     Verdict forward(const QuerySource& src, Outside<F> outside, F* out, const Execution& exec) const noexcept {
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);  // complete: the driver never writes it
         const std::size_t n = t.size();
+        if (t.xp_strictly_increasing() && xsummary_.ladder_due(src.size, n)) xsummary_.build_ladder(t.coordinates(), n);
         const F* fp = t.values();
         auto answer_keys = [&](const StridedView<X>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<X>& walk, Partition<X, F>& partition) noexcept -> BatchOutcome {
@@ -429,6 +433,9 @@ public:
     // -----------------------------------------------------------------------
     Verdict inverse(const QuerySource& src, Method method, X* out, const Execution& exec) const noexcept {
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);
+        if (t.fp_strictly_increasing() && fsummary_.ladder_due(src.size, t.size())) {
+            fsummary_.build_ladder(t.values(), t.size());
+        }
         const Status before = inverse_precheck(t);
         auto answer_keys = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<F>& walk, Partition<F, X>& partition) noexcept -> BatchOutcome {
@@ -447,7 +454,7 @@ public:
 
 private:
     Interp<X, F> table_;
-    mutable Summary<X> xsummary_;  // built in the constructor, read only after
+    mutable Summary<X> xsummary_;  // built in the constructor, read only after (its ladder: see Summary)
     mutable Summary<F> fsummary_;
 };
 

@@ -84,6 +84,20 @@ Prepared<F>* prepared_of(TableObject* t) noexcept {
     }
 }
 
+// What the table reports to the interpreter (tracemalloc, sys.getsizeof):
+// its samples (adopted ones are the interpreter's memory already), its
+// summaries, and the ladders that batches make later, counted from the
+// first call that sees them.  With the GIL held.
+template <class F>
+void account(TableObject* t, const Prepared<F>* p) noexcept {
+    const std::size_t samples = p->table().size() * (sizeof(u64) + sizeof(F));
+    const std::size_t now = sizeof(Prepared<F>) + samples + p->summary_bytes();
+    if (now == t->tracked) return;
+    const std::size_t added = now - t->tracked - (t->tracked == 0 && t->owner != nullptr ? samples : 0);
+    t->tracked = now;
+    host::track(p, now - (t->owner != nullptr ? samples : 0), added);
+}
+
 // The first descent of an axis: k >= 1 with !(a[k-1] < a[k]).
 template <class T>
 std::size_t first_descent(const T* a, std::size_t n) noexcept {
@@ -285,6 +299,7 @@ PyObject* forward_impl(TableObject* t, PyObject** bound) noexcept {
     const Verdict v = evaluate(in, workers, [&](const QuerySource& src, std::size_t first, const Execution& exec) {
         return p->forward(src, outside, out + first, exec);
     });
+    account(t, p);
     return conclude<F, false>(t, in, "x", v, Method::Absent, std::move(result), t->f.descr, &storage);
 }
 
@@ -304,6 +319,7 @@ PyObject* inverse_impl(TableObject* t, PyObject** bound) noexcept {
     const Verdict v = evaluate(in, workers, [&](const QuerySource& src, std::size_t first, const Execution& exec) {
         return p->inverse(src, method, out + first, exec);
     });
+    account(t, p);
     return conclude<F, true>(t, in, "f", v, method, std::move(result), t->x.descr, &storage);
 }
 
@@ -390,11 +406,7 @@ bool fill_table(TableObject* t, const Input& xin, const Input& fin, const Adopte
     } else {
         t->ints = p;
     }
-    // The table holds its samples either way; adopted ones are the
-    // interpreter's memory already.
-    const std::size_t samples = p->table().size() * (sizeof(u64) + sizeof(F));
-    t->tracked = sizeof(Prepared<F>) + samples + p->summary_bytes();
-    host::track(p, t->tracked - (adopted != nullptr ? samples : 0));
+    account(t, p);
     return true;
 }
 

@@ -720,7 +720,11 @@ void engine_routes_match_reference() {
     // Sorted queries far apart on a table with a summary (a prepared one):
     // after the first group, every group through the summary.
     const Prepared<i64> prepared(Interp<u64, i64>(buffer_of(xp0), buffer_of(fp0)));
-    for (const std::size_t m : {std::size_t{300}, std::size_t{700}, n / 8}) {
+    for (const std::size_t m : {std::size_t{300}, std::size_t{700}, n / 8, std::size_t{0}, std::size_t{300}, n / 8}) {
+        if (m == 0) {  // the same through the ladder
+            prepared.prepare_ladders(0);
+            continue;
+        }
         std::vector<u64> xq = keys_for(xp0, m, true, false);
         for (u64& k : xq) k = std::min(std::max(k, xp0[0]), xp0[n - 1]);
         std::vector<i64> out(m);
@@ -747,6 +751,7 @@ void prepared_matches_reference() {
     const Prepared<F> table(Interp<u64, F>(buffer_of(xp), buffer_of(fp)));
     Faults faults;
     for (int round = 0; round < 12; ++round) {
+        if (round == 6) table.prepare_ladders(0);  // the rounds after it search through the ladders
         const std::size_t m = round % 3 == 0 ? 5000 : 300000;
         std::vector<u64> xq = keys_for(xp, m, round % 4 == 1, false);
         std::vector<F> fq = keys_for(fp, m, round % 4 == 1, round % 5 == 2);
