@@ -6,7 +6,8 @@ functions: every answer is checked against the same call made alone.
 tools/tsan.sh runs it under ThreadSanitizer; it runs as it is on any build.
 
 Tables of int64 and float64 values, small (lockstep searches) and beyond
-2^19 entries (the partitioned route), and one with datetime64 coordinates,
+2^19 entries (the partitioned route), one beyond 2^20 whose ladders the
+threads make while they query it, and one with datetime64 coordinates,
 are queried by many Python threads at once: sorted, random, masked and
 converting batches (other integer widths, float32, time units, lists), in
 both directions, with workers 1, 2 and -1, with outside= and method=, some
@@ -47,6 +48,7 @@ U64, I64, F64 = np.uint64, np.int64, np.float64
 FUNCTIONS = {(False, "forward"): quorvane.forward_int, (True, "forward"): quorvane.forward_float,
              (False, "inverse"): quorvane.inverse_int, (True, "inverse"): quorvane.inverse_float}
 LARGE = (1 << 19) + 4099  # entries: the partitioned route (from 2^19)
+LADDER = (1 << 20) + 1031  # entries: a ladder, made by the batches of whichever threads pass a sixteenth
 
 
 def outcome(call):
@@ -85,11 +87,13 @@ class Case:
     def __init__(self, label, table, xp, fp, direction, query, method=None, outside="raise", error=None):
         self.label, self.table, self.xp, self.fp = label, table, xp, fp
         self.direction, self.query, self.method, self.outside, self.error = direction, query, method, outside, error
+        self.twin = None  # where the expected answers are made, when not on the table itself
 
-    def call(self, workers):
+    def call(self, workers, table=None):
+        table = table or self.table
         if self.direction == "forward":
-            return lambda: self.table.forward(self.query, outside=self.outside, workers=workers)
-        return lambda: self.table.inverse(self.query, self.method, workers=workers)
+            return lambda: table.forward(self.query, outside=self.outside, workers=workers)
+        return lambda: table.inverse(self.query, self.method, workers=workers)
 
     def reference(self):
         """The answers of the four functions on the same queries (masked
@@ -117,7 +121,10 @@ def planted(q, bad, at):
     return q
 
 
-def table_cases(rng, n, floats, m):
+def table_cases(rng, n, floats, m, twin=False):
+    """The calls of one table; with twin, their expected answers are made
+    on another table of the same samples, so that the threads of the stress
+    are the first to query this one (and make its ladders)."""
     xp, fp = make_table(rng, n, floats)
     table = Table(xp, fp)
     kind = "float" if floats else "int"
@@ -170,6 +177,10 @@ def table_cases(rng, n, floats, m):
             Case(f"{tag} inverse not found", table, xp, fp, "inverse",
                  planted(exact, int(fp[n // 2]) + 1, [quarter, three]), error=(NotFoundError, quarter)),
         ]
+    if twin:
+        other = Table(xp.copy(), fp.copy())
+        for case in cases:
+            case.twin = other
     return cases
 
 
@@ -357,6 +368,7 @@ def main():
     for floats in (False, True):
         cases += table_cases(rng, 64, floats, m_small)
         cases += table_cases(rng, LARGE, floats, m_large)
+    cases += table_cases(rng, LADDER, False, LADDER // 32, twin=True)
     cases += special_cases(rng, m_small)
     if opts.quick:  # the large tables' random batches and their failures
         keep = ("random", "masked", "fails twice", "nan", "not found")
@@ -365,7 +377,7 @@ def main():
 
     expected = {}
     for case in cases:
-        expected[case.label, 1] = outcome(case.call(1))
+        expected[case.label, 1] = outcome(case.call(1, case.twin))
     for name, call in functions:
         expected[name, 0] = outcome(call)
     check_expectations(cases, expected)
