@@ -156,8 +156,8 @@ ROUTES = [  # samples, queries, order, workers
     (40_000, 20_000, "random", 1),               # two-level search through the summary
     (3000, 300_000, "inside", 2),                # split across two threads
     (3000, 300_000, "sorted", -1),
-    (1 << 20, 50_000, "random", 1),              # through the ladder
-    (1 << 20, 3000, "sorted", 1),                # sorted far apart: the ladder too
+    (1 << 20, 70_000, "random", 1),              # through the ladder (a sixteenth of the table makes it)
+    (1 << 20, 70_000, "runs", 1),                # sorted runs, queries far apart: the ladder too
     ((1 << 19) + 777, 300_000, "inside", 1),     # partitioned
     ((1 << 19) + 777, 300_000, "random", 2),     # partitioned in each thread
 ]
