@@ -8,7 +8,8 @@
 // narrows the range eight times within one line, so the passes that miss
 // are one line of the lowest level and one of the axis; the levels above
 // stay in the caches.  It costs a seventh of the axis in memory and a read
-// of every line of it to build, which is why only prepared tables have one.
+// of every line of it to build, which is why only prepared tables make one,
+// once their batches have asked enough of the axis (see Summary).
 //
 // Layout.  The axis is viewed as a virtual array V with `pad` entries below
 // everything in front of it, so that V's blocks of eight are the axis's
@@ -17,8 +18,9 @@
 //          axis[v - pad]   for pad <= v < pad + n,
 //          above all keys  beyond.
 // Level k (k >= 1) holds L_k[j] = V[8^k * j], in blocks of eight, padded
-// with the type's largest value (which no key is above); L_{k+1}[j] is
-// L_k[8j].  The top level is the first with at most eight entries.
+// with the type's largest value (+inf for float64: no key is above it);
+// L_{k+1}[j] is L_k[8j].  The top level is the first with at most eight
+// entries.
 //
 // Search.  c_k, the number of entries of level k below the key, lies in
 // block b = c_{k+1} - 1 of level k: entry 8b is below the key (it is entry
