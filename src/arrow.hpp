@@ -280,12 +280,12 @@ inline bool read_column(PyObject* obj, const char* name, Column& column) noexcep
         column.refused = Ref(shown != nullptr ? PyUnicode_FromString(shown) : PyUnicode_FromString("an Arrow type"));
         return static_cast<bool>(column.refused);
     }
-    const char* spec = chunks.layout.date32 ? "i4" : chunks.layout.dtype;
-    Ref descr(reinterpret_cast<PyObject*>(dtype_from(spec)));
+    const char* code = chunks.layout.date32 ? "i4" : chunks.layout.dtype;
+    Ref descr(reinterpret_cast<PyObject*>(dtype_from(code)));
     if (!descr) return false;
     auto* d = reinterpret_cast<PyArray_Descr*>(descr.get());
     // "u8", "f4", ...: the width is the digit; times are 8 bytes
-    const std::int64_t itemsize = spec[0] == 'M' || spec[0] == 'm' ? 8 : spec[1] - '0';
+    const std::int64_t itemsize = code[0] == 'M' || code[0] == 'm' ? 8 : code[1] - '0';
     static const std::int64_t empty = 0;  // the data of an empty chunk without a buffer
     bool any_null = false;
     for (const Ref& capsule : chunks.capsules) {

@@ -244,10 +244,7 @@ public:
     // The ladder of the axis, for tables large enough to have one.  Made
     // once, by the caller that claims it first, and published complete:
     // other threads may search meanwhile, through the summary alone, as
-    // they do for good when its memory cannot be had.  A prepared table
-    // makes it once enough queries have been asked of the axis for it to
-    // pay (ladder_due): making it reads the whole axis, about a third of
-    // the time the copy took.
+    // they do for good when its memory cannot be had.
     bool build_ladder(const K* axis, std::size_t n, std::size_t from = Ladder<K>::from) noexcept {
         if (n == 0 || n < from) return false;
         unsigned char idle = none;
@@ -258,11 +255,13 @@ public:
         ladder_state_.store(made ? ready : failed, std::memory_order_release);
         return made;
     }
-    // Counts m more queries asked of the axis (of n entries): whether the
-    // ladder is now due, which is once they reach a sixteenth of n.
-    bool ladder_due(std::size_t m, std::size_t n) noexcept {
-        if (n < Ladder<K>::from || ladder_state_.load(std::memory_order_relaxed) != none) return false;
-        return asked_.fetch_add(m, std::memory_order_relaxed) + m >= n / 16;
+    // Counts m more queries asked of the axis (of n entries), and makes the
+    // ladder once they reach a sixteenth of n: a prepared table's ladder
+    // waits until it pays, since making it reads the whole axis, about a
+    // third of the time the copy took.
+    void asked(const K* axis, std::size_t n, std::size_t m) noexcept {
+        if (n < Ladder<K>::from || ladder_state_.load(std::memory_order_relaxed) != none) return;
+        if (asked_.fetch_add(m, std::memory_order_relaxed) + m >= n / 16) build_ladder(axis, n);
     }
     // The ladder once made, else nullptr.
     const Ladder<K>* ladder() const noexcept {

@@ -102,10 +102,8 @@ public:
             level_[k] = level;
             level[0] = axis[0];  // V[0]: never read
             if (k == 1) {
-                for (std::size_t j = 1; j < counts[1]; ++j) {
-                    const std::size_t v = fan * j;  // >= 8 >= pad
-                    level[j] = v - pad < n ? axis[v - pad] : above;
-                }
+                // V[8j] for 1 <= j < counts[1]: 8 <= 8j < pad + n, so on the axis
+                for (std::size_t j = 1; j < counts[1]; ++j) level[j] = axis[fan * j - pad];
             } else {
                 const K* below = level_[k - 1];
                 for (std::size_t j = 1; j < counts[k]; ++j) level[j] = below[fan * j];
@@ -122,21 +120,12 @@ public:
     // on (the same pointer and size): out[j] is the first index whose
     // element is not below keys[j], n if none.  leaf(j, first) is told the
     // first axis index of key j's line before that line is read, so that
-    // the caller may prefetch what it will read there.
+    // the caller may prefetch what it will read there.  (Descending the
+    // next group's levels while this group's lines come in measured no
+    // faster here: the misses in flight are the limit.)
     template <std::size_t group, class Leaf>
     void search(const K* axis, const K* keys, std::size_t* out, Leaf&& leaf) const noexcept {
-        std::size_t block[group];
-        descend<group>(keys, block, leaf);
-        finish<group>(axis, keys, block, out);
-    }
-
-    // The search in two halves: descend() takes each key to its block of
-    // the axis (and tells leaf() where it starts), finish() reads the
-    // block.  (Descending the next group's levels while this group's lines
-    // come in measured no faster here: the misses in flight are the limit.)
-    template <std::size_t group, class Leaf>
-    void descend(const K* keys, std::size_t* block, Leaf&& leaf) const noexcept {
-        for (std::size_t j = 0; j < group; ++j) block[j] = 0;
+        std::size_t block[group] = {};  // per key: c_k - 1, its block of the level below
         for (unsigned k = top_; k >= 1; --k) {
             const K* level = level_[k];
             // The two lowest levels lie beyond the second-level cache on
@@ -151,34 +140,29 @@ public:
                 std::size_t r = Order<K>::less(e[4], key) ? 4u : 0u;
                 r += Order<K>::less(e[r + 2], key) ? 2u : 0u;
                 r += Order<K>::less(e[r + 1], key) ? 1u : 0u;
-                block[j] = fan * block[j] + r;  // c_k - 1
+                block[j] = fan * block[j] + r;
             }
         }
+        // The axis: V[v] read at axis[v - pad] where that exists.  (With
+        // branches: they are predicted, so the line's three probes issue
+        // together; selects measured a fifth slower here.)
+        std::ptrdiff_t first[group];  // axis index of V[8 * block], below 0 in the first line
         for (std::size_t j = 0; j < group; ++j) {
-            const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(fan * block[j]) - static_cast<std::ptrdiff_t>(pad_);
-            leaf(j, static_cast<std::size_t>(first < 0 ? 0 : first));
+            first[j] = static_cast<std::ptrdiff_t>(fan * block[j]) - static_cast<std::ptrdiff_t>(pad_);
+            leaf(j, static_cast<std::size_t>(first[j] < 0 ? 0 : first[j]));
         }
-    }
-
-    // The axis: V[v] read at axis[v - pad] where that exists.  (With
-    // branches: they are predicted, so the line's three probes issue
-    // together; selects measured a fifth slower here.)
-    template <std::size_t group>
-    void finish(const K* axis, const K* keys, const std::size_t* block, std::size_t* out) const noexcept {
-        const std::ptrdiff_t pad = static_cast<std::ptrdiff_t>(pad_);
         const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(n_);
         for (std::size_t j = 0; j < group; ++j) {
-            const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(fan * block[j]) - pad;
             const K key = keys[j];
             const auto below = [&](std::ptrdiff_t t) noexcept {
-                const std::ptrdiff_t i = first + t;
+                const std::ptrdiff_t i = first[j] + t;
                 const std::ptrdiff_t c = i < 0 ? 0 : (i >= n ? n - 1 : i);
                 return i < 0 || (i < n && Order<K>::less(axis[c], key));
             };
             std::ptrdiff_t r = below(4) ? 4 : 0;
             r += below(r + 2) ? 2 : 0;
             r += below(r + 1) ? 1 : 0;
-            out[j] = static_cast<std::size_t>(first + 1 + r);
+            out[j] = static_cast<std::size_t>(first[j] + 1 + r);
         }
     }
 

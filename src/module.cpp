@@ -141,9 +141,9 @@ PyTypeObject* slice_container_type() noexcept {
             {Py_tp_doc, const_cast<char*>(msg::container_doc)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"quorvane.rust.PySliceContainer", sizeof(SliceContainer), 0,
+        static PyType_Spec description = {"quorvane.rust.PySliceContainer", sizeof(SliceContainer), 0,
                                    Py_TPFLAGS_DEFAULT, slots};
-        container_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        container_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&description));
     }
     return container_type;
 }

@@ -400,7 +400,7 @@ public:
     Verdict forward(const QuerySource& src, Outside<F> outside, F* out, const Execution& exec) const noexcept {
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);  // complete: the driver never writes it
         const std::size_t n = t.size();
-        if (t.xp_strictly_increasing() && xsummary_.ladder_due(src.size, n)) xsummary_.build_ladder(t.coordinates(), n);
+        if (t.xp_strictly_increasing()) xsummary_.asked(t.coordinates(), n, src.size);
         const F* fp = t.values();
         auto answer_keys = [&](const StridedView<X>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<X>& walk, Partition<X, F>& partition) noexcept -> BatchOutcome {
@@ -433,9 +433,7 @@ public:
     // -----------------------------------------------------------------------
     Verdict inverse(const QuerySource& src, Method method, X* out, const Execution& exec) const noexcept {
         Interp<X, F>& t = const_cast<Interp<X, F>&>(table_);
-        if (t.fp_strictly_increasing() && fsummary_.ladder_due(src.size, t.size())) {
-            fsummary_.build_ladder(t.values(), t.size());
-        }
+        if (t.fp_strictly_increasing()) fsummary_.asked(t.values(), t.size(), src.size);
         const Status before = inverse_precheck(t);
         auto answer_keys = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<F>& walk, Partition<F, X>& partition) noexcept -> BatchOutcome {

@@ -103,10 +103,10 @@ inline bool apply_unit(PyObject* unit, Axis& x, Axis& f) noexcept {
     if (x.time == TimeKind::None && f.time == TimeKind::None) return fail(invalid_value_type, msg::unit_without_time, unit);
     for (Axis* axis : {&x, &f}) {
         if (axis->time == TimeKind::None) continue;
-        Ref spec(PyUnicode_FromFormat(axis->time == TimeKind::Datetime ? "M8[%U]" : "m8[%U]", unit));
-        if (!spec) return false;
+        Ref name(PyUnicode_FromFormat(axis->time == TimeKind::Datetime ? "M8[%U]" : "m8[%U]", unit));
+        if (!name) return false;
         PyArray_Descr* descr = nullptr;
-        if (!PyArray_DescrConverter(spec.get(), &descr)) {
+        if (!PyArray_DescrConverter(name.get(), &descr)) {
             PyErr_Clear();
             return fail(invalid_value_type, msg::bad_unit, unit);
         }

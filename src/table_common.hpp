@@ -132,8 +132,8 @@ inline bool load_numpy_ma() noexcept {
 
 // The NumPy dtype that a string such as "M8[ns]" or "u8" names (a new
 // reference), or nullptr with NumPy's error.
-inline PyArray_Descr* dtype_from(const char* spec) noexcept {
-    Ref text(PyUnicode_FromString(spec));
+inline PyArray_Descr* dtype_from(const char* name) noexcept {
+    Ref text(PyUnicode_FromString(name));
     PyArray_Descr* descr = nullptr;
     if (!text || !PyArray_DescrConverter(text.get(), &descr)) return nullptr;
     return descr;

@@ -93,9 +93,10 @@ void account(TableObject* t, const Prepared<F>* p) noexcept {
     const std::size_t samples = p->table().size() * (sizeof(u64) + sizeof(F));
     const std::size_t now = sizeof(Prepared<F>) + samples + p->summary_bytes();
     if (now == t->tracked) return;
-    const std::size_t added = now - t->tracked - (t->tracked == 0 && t->owner != nullptr ? samples : 0);
+    const std::size_t theirs = t->owner != nullptr ? samples : 0;  // not traced as the table's
+    const std::size_t traced = t->tracked == 0 ? 0 : t->tracked - theirs;
     t->tracked = now;
-    host::track(p, now - (t->owner != nullptr ? samples : 0), added);
+    host::track(p, now - theirs, now - theirs - traced);
 }
 
 // The first descent of an axis: k >= 1 with !(a[k-1] < a[k]).

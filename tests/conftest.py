@@ -66,10 +66,10 @@ def _build_mpfr_variant():
              if any(p.endswith(s) for s in suffixes)]
     if not found:
         raise RuntimeError(f"no extension module in {MPFR_BUILD}")
-    spec = importlib.util.spec_from_file_location("_quorvane_mpfr.rust", found[0])
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found_at = importlib.util.spec_from_file_location("_quorvane_mpfr.rust", found[0])
+    assert found_at is not None and found_at.loader is not None
+    module = importlib.util.module_from_spec(found_at)
+    found_at.loader.exec_module(module)
     return module
 
 
