@@ -52,7 +52,7 @@ int main() {
     FloatEnvironment environment;
     std::mt19937_64 rng(20261210);
     std::vector<u64> coordinates(count);
-    std::vector<double> values(count);
+    std::vector<double> values(count), neighbours(count);
     // Values have no default constructor on every backend: built in place.
     std::vector<F80> a, b, halves, wholes;
     for (std::size_t i = 0; i < count; ++i) {
@@ -60,6 +60,8 @@ int main() {
         const int scale = static_cast<int>(rng() % 40) - 20;
         values[i] = std::ldexp(static_cast<double>(rng() >> 11), scale - 53);
         const double next = values[i] * (1.0 + std::ldexp(static_cast<double>(rng() >> 11), -60));
+        // A sample of the same segment, as the inverse scheme subtracts.
+        neighbours[i] = values[i] * (1.0 + std::ldexp(static_cast<double>(rng() >> 11), -56));
         const u64 width = 2 + (rng() >> (rng() % 40));
         const u64 wa = 1 + rng() % (width - 1);
         a.push_back(F80::from_f64(values[i]) * F80::from_u64(wa));
@@ -75,6 +77,10 @@ int main() {
     });
     time("from_f64", [&] {
         for (std::size_t i = 0; i < count; ++i) out[i] = F80::from_f64(values[i]);
+        return out[count / 2].parts().m;
+    });
+    time("difference", [&] {
+        for (std::size_t i = 0; i < count; ++i) out[i] = F80::difference(values[i], neighbours[i]);
         return out[count / 2].parts().m;
     });
     time("add", [&] {

@@ -45,6 +45,9 @@ public:
         return r;
     }
 
+    // from_f64(x) - from_f64(y), rounded; x and y finite.
+    static F80 difference(double x, double y) noexcept { return from_f64(x) - from_f64(y); }
+
     friend F80 operator+(const F80& a, const F80& b) noexcept { return op(mpfr_add, a, b); }
     friend F80 operator-(const F80& a, const F80& b) noexcept { return op(mpfr_sub, a, b); }
     friend F80 operator*(const F80& a, const F80& b) noexcept { return op(mpfr_mul, a, b); }

@@ -71,13 +71,64 @@ public:
     }
 
     // -----------------------------------------------------------------------
+    // difference: from_f64(x) - from_f64(y), rounded, for finite x and y
+    // (the same precondition as from_f64).
+    //
+    // Why it is fused: the inverse scheme's three differences are of doubles
+    // of one segment, whose exponents nearly always lie close together.
+    // Then the difference is exact in 64 bits and needs no rounding at all:
+    // each double is an integer significand (below 2^53) times the weight
+    // 2^(g - 1075) of its last bit, with g the exponent field (1 for a
+    // subnormal).  When the two g lie at most 10 apart, both significands
+    // scaled to the smaller weight are below 2^63, so their sum or
+    // difference is below 2^64, exact; its top bit gives the exponent.  A
+    // zero takes the other operand's weight.  Further apart, the general
+    // sum rounds it.  Worked: 1.0 - 0.75: g = 1023 and 1022, significands
+    // 2^52 and 3 * 2^51; at the weight 2^(1022 - 1075): 2^53 - 3 * 2^51 =
+    // 2^51, 12 leading zeros, so m = 2^63 and e = 1022 - 1011 - 12 = -1:
+    // 2^63 * 2^(-1 - 64) = 0.25.
+    // -----------------------------------------------------------------------
+    [[gnu::always_inline]] static F80 difference(double x, double y) noexcept {
+        const std::uint64_t xb = binary64::bits(x), yb = binary64::bits(y);
+        const auto xfield = static_cast<std::int32_t>((xb >> binary64::fraction_bits) & binary64::exponent_max);
+        const auto yfield = static_cast<std::int32_t>((yb >> binary64::fraction_bits) & binary64::exponent_max);
+        const std::uint64_t xm = (xb & binary64::fraction_mask) | (static_cast<std::uint64_t>(xfield != 0) << binary64::fraction_bits);
+        const std::uint64_t ym = (yb & binary64::fraction_mask) | (static_cast<std::uint64_t>(yfield != 0) << binary64::fraction_bits);
+        std::int32_t xg = xfield + (xfield == 0);
+        std::int32_t yg = yfield + (yfield == 0);
+        xg = xm == 0 ? yg : xg;
+        yg = ym == 0 ? xg : yg;
+        const std::int32_t gap = xg - yg;
+        if (static_cast<std::uint32_t>(gap + 10) > 20u) [[unlikely]] return from_f64(x) - from_f64(y);
+        const std::int32_t g = gap < 0 ? xg : yg;
+        const std::uint64_t xs = xm << (xg - g);
+        const std::uint64_t ys = ym << (yg - g);
+        const std::uint32_t xneg = static_cast<std::uint32_t>(xb >> 63);
+        const std::uint32_t yneg = static_cast<std::uint32_t>(yb >> 63);
+        // x - y = (-1)^xneg * (xs - (-1)^(xneg ^ yneg) * ys)
+        std::uint64_t mag;
+        std::uint32_t negative = xneg;
+        if (xneg != yneg) {
+            mag = xs + ys;
+        } else {
+            const std::uint64_t below = static_cast<std::uint64_t>(xs < ys);
+            mag = xs - ys;
+            mag = (mag ^ (0 - below)) + below;
+            negative ^= static_cast<std::uint32_t>(below);
+        }
+        if (mag == 0) return F80();
+        const int shift = std::countl_zero(mag);
+        return F80(negative, g - 1011 - shift, mag << shift);
+    }
+
+    // -----------------------------------------------------------------------
     // Multiplication, rounded.  The product of two significands has 127 or
     // 128 bits; it is shifted so that its top bit is bit 127, and its low 64
     // bits decide the rounding.  Zero times anything is zero.  Worked:
     // (2^64 - 1) * (2^64 - 1) = 2^128 - 2^65 + 1: the high half 2^64 - 2 is
     // kept, the low half 1 is below a half, so m = 2^64 - 2.
     // -----------------------------------------------------------------------
-    friend F80 operator*(F80 a, F80 b) noexcept {
+    [[gnu::always_inline]] friend F80 operator*(F80 a, F80 b) noexcept {
         if (a.m_ == 0 || b.m_ == 0) return F80();
         const u128 p = mul_64x64(a.m_, b.m_);
         // Shifted up by one when the top bit is clear, without a branch:
@@ -100,7 +151,7 @@ public:
     // 2^63 * 2^64 / (10 * 2^60) = 0xCCCCCCCCCCCCCCCC rest 8 * 2^60 > a half,
     // so m = 0xCCCCCCCCCCCCCCCD, e = -3.
     // -----------------------------------------------------------------------
-    friend F80 operator/(F80 a, F80 b) noexcept {
+    [[gnu::always_inline]] friend F80 operator/(F80 a, F80 b) noexcept {
         if (a.m_ == 0 || b.m_ == 0) return F80();
         // Which significand is the larger is a coin toss: no branch.
         const std::uint64_t not_smaller = a.m_ >= b.m_ ? 1u : 0u;
@@ -117,8 +168,8 @@ public:
         return F80(a.negative_ ^ b.negative_, e, q);
     }
 
-    friend F80 operator+(F80 a, F80 b) noexcept { return sum(a, b, b.negative_); }
-    friend F80 operator-(F80 a, F80 b) noexcept { return sum(a, b, b.negative_ ^ 1u); }
+    [[gnu::always_inline]] friend F80 operator+(F80 a, F80 b) noexcept { return sum(a, b, b.negative_); }
+    [[gnu::always_inline]] friend F80 operator-(F80 a, F80 b) noexcept { return sum(a, b, b.negative_ ^ 1u); }
 
     // Numeric equality: zeros are equal whatever their sign.
     friend bool operator==(F80 a, F80 b) noexcept {
@@ -193,7 +244,7 @@ private:
     // other set bit (a sticky bit included) means "more than nothing".
     // Rounding up 2^64 - 1 gives 2^64, which is 2^63 one exponent higher.
     // -----------------------------------------------------------------------
-    static F80 rounded(std::uint32_t negative, std::int32_t e, std::uint64_t high, std::uint64_t low) noexcept {
+    [[gnu::always_inline]] static F80 rounded(std::uint32_t negative, std::int32_t e, std::uint64_t high, std::uint64_t low) noexcept {
         const std::uint64_t up = (low >> 63) & (static_cast<std::uint64_t>((low << 1) != 0) | (high & 1));
         high += up;
         if (high == 0) {
@@ -231,7 +282,7 @@ private:
     // back up to 2^64 exactly, as it must: 2^64 - 2^-64 is nearer 2^64 than
     // the next value below it, 2^64 - 1.
     // -----------------------------------------------------------------------
-    static F80 sum(F80 a, F80 b, std::uint32_t b_negative) noexcept {
+    [[gnu::always_inline]] static F80 sum(F80 a, F80 b, std::uint32_t b_negative) noexcept {
         if ((a.m_ == 0) | (b.m_ == 0)) [[unlikely]] {
             if (b.m_ == 0) return a.m_ == 0 ? F80() : a;
             return F80(b_negative, b.e_, b.m_);
@@ -285,7 +336,7 @@ private:
     // high half: with d > 64 partly or wholly out of the window, as a sticky
     // bit.  a is the larger in magnitude, so a difference is positive and
     // keeps its top half at least 2^62: one shift at most.
-    static F80 far(std::uint64_t am, std::uint64_t bm, std::uint64_t d, std::int32_t e,
+    [[gnu::noinline]] static F80 far(std::uint64_t am, std::uint64_t bm, std::uint64_t d, std::int32_t e,
                                      std::uint32_t negative, bool subtract) noexcept {
         std::uint64_t blow = 0;
         std::uint64_t sticky = 0;

@@ -52,6 +52,9 @@ public:
     // subnormals included; -0.0 and +0.0 both give zero.
     static F80 from_f64(double v) noexcept { return F80(static_cast<long double>(v)); }
 
+    // from_f64(x) - from_f64(y), rounded; x and y finite.
+    static F80 difference(double x, double y) noexcept { return from_f64(x) - from_f64(y); }
+
     friend F80 operator+(F80 a, F80 b) noexcept { return F80(a.v_ + b.v_); }
     friend F80 operator-(F80 a, F80 b) noexcept { return F80(a.v_ - b.v_); }
     friend F80 operator*(F80 a, F80 b) noexcept { return F80(a.v_ * b.v_); }

@@ -43,7 +43,7 @@ struct Forward<std::uint64_t, double> {
     }
 
 private:
-    static double interpolate(F80 a, F80 b, F80 d, double f0, double f1) noexcept {
+    [[gnu::always_inline]] static double interpolate(F80 a, F80 b, F80 d, double f0, double f1) noexcept {
         const F80 F0 = F80::from_f64(f0);
         const F80 F1 = F80::from_f64(f1);
         const F80 p = F0 * a;
@@ -100,16 +100,13 @@ struct Inverse<double, std::uint64_t> {
     }
 
 private:
-    static F80 interpolate(double f, F80 X0, F80 X1, double f0, double f1) noexcept {
-        const F80 F = F80::from_f64(f);
-        const F80 F0 = F80::from_f64(f0);
-        const F80 F1 = F80::from_f64(f1);
-        const F80 a = F1 - F;
+    [[gnu::always_inline]] static F80 interpolate(double f, F80 X0, F80 X1, double f0, double f1) noexcept {
+        const F80 a = F80::difference(f1, f);
         const F80 p = X0 * a;
-        const F80 b = F - F0;
+        const F80 b = F80::difference(f, f0);
         const F80 q = X1 * b;
         const F80 s = p + q;
-        const F80 d = F1 - F0;
+        const F80 d = F80::difference(f1, f0);
         return s / d;
     }
 };

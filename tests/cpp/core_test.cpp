@@ -375,6 +375,27 @@ void f80_cases() {
     const F80 top = F80::from_u64(~u64{0});
     check(top.floor() == top && top.ceil() == top && top.round_even() == top, "integral at 2^64 - 1");
     check(to_f64(F80::from_f64(-0.0)) == 0.0 && !std::signbit(to_f64(F80::from_f64(-0.0))), "-0.0 to +0.0");
+
+    // The difference of two doubles equals the general subtraction: exact
+    // cases (exponents 10 apart or fewer, zeros, subnormals, magnitudes that
+    // nearly fill 64 bits) and rounded ones (11 or more apart).
+    const double m53 = 9007199254740991.0;  // 2^53 - 1
+    const struct {
+        double x, y;
+    } differences[] = {
+        {1.0, 0.75},     {0.75, 1.0},          {-1.0, 0.75},        {1.0, -0.75},        {2.5, 2.5},
+        {-0.0, 0.0},     {0.0, 5e-324},        {5e-324, -5e-324},   {1e-310, 2.2250738585072014e-308},
+        {m53 * 1024, -m53},                    {-m53 * 1024, m53},  {m53 * 2048, -m53},  {m53 * 1024, m53},
+        {1.0, std::ldexp(1.0, -11)},           {1.0, std::ldexp(m53, -64)},              {0.0, -1e300},
+        {1e300, -1e-300}, {-3.0, std::nextafter(-3.0, 0.0)},    {1.7976931348623157e308, -1.7976931348623157e308},
+    };
+    for (const auto& c : differences) {
+        const F80Parts want = (F80::from_f64(c.x) - F80::from_f64(c.y)).parts();
+        const F80Parts got = F80::difference(c.x, c.y).parts();
+        check(want.zero == got.zero && (want.zero || (want.negative == got.negative && want.e == got.e && want.m == got.m)),
+              "difference", static_cast<long long>(&c - differences));
+    }
+    check(F80::difference(1.0, 0.75) == F80::from_f64(0.25), "1.0 - 0.75");
 }
 
 // Building from views copies in index order (any stride) and finds the same

@@ -35,6 +35,7 @@ enum class Code : std::uint8_t {
     Equal,      // records r[a] == r[b]
     ToF64,      // records the bits of to_f64(r[a])
     ToU64,      // records to_u64(r[a])
+    Difference, // r[dst] = F80::difference(v, w), v and w finite
     count
 };
 
@@ -42,7 +43,7 @@ struct Op {
     Code code;
     std::uint8_t dst, a, b;
     std::uint64_t u;
-    double v;
+    double v, w;
 };
 
 // What one operation recorded: the parts of its result (zero, negative, e,

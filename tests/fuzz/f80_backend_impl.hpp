@@ -90,6 +90,7 @@ void run(const Op* ops, std::size_t n, Step* steps) {
             case Code::Equal: s.scalar = a == b ? 1 : 0; break;
             case Code::ToF64: s.scalar = std::bit_cast<std::uint64_t>(F80_LIBRARY::to_f64(a)); break;
             case Code::ToU64: s.scalar = F80_LIBRARY::to_u64(a); break;
+            case Code::Difference: out.emplace(L::difference(op.v, op.w)); break;
             case Code::count: break;
         }
         if (out) {

@@ -295,9 +295,14 @@ void fuzz_program(Reader& in, const Caller& caller) {
         op.a = (regs >> 3) & 7;
         op.b = static_cast<std::uint8_t>(((c >> 4) & 7) | (regs >> 6));
         if (op.code == Code::LoadU64 || op.code == Code::LoadU63) op.u = pick_u64(in);
-        if (op.code == Code::LoadF64) {
+        if (op.code == Code::LoadF64 || op.code == Code::Difference) {
             op.v = pick_f64(in);
             if (!std::isfinite(op.v)) op.v = 0.0;
+        }
+        if (op.code == Code::Difference) {
+            // Near v more often than not: the fused route is for neighbours.
+            op.w = (c & 0x80) ? pick_f64(in) : std::nextafter(op.v, 0.0) * (1.0 + std::ldexp(static_cast<double>(in.byte()), -9));
+            if (!std::isfinite(op.w)) op.w = 0.0;
         }
         ops[n++] = op;
     }
