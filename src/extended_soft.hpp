@@ -57,7 +57,7 @@ public:
     //   normal       (2^52 + f) * 2^(E - 1075): m = (2^52 + f) << 11,
     //                e = E - 1022; 1.0 -> m = 2^63, e = 1
     // -----------------------------------------------------------------------
-    static F80 from_f64(double v) noexcept {
+    [[gnu::always_inline]] static F80 from_f64(double v) noexcept {
         const std::uint64_t bits = binary64::bits(v);
         const bool negative = (bits & binary64::sign_mask) != 0;
         const auto field = static_cast<std::int32_t>((bits >> binary64::fraction_bits) & binary64::exponent_max);
@@ -213,6 +213,51 @@ public:
     F80 floor() const noexcept { return toward(negative_ != 0); }
     F80 ceil() const noexcept { return toward(negative_ == 0); }
 
+    // -----------------------------------------------------------------------
+    // The integral parts above converted to u64 as to_u64 does (negative
+    // results give 0, 2^64 and more give 2^64 - 1), in one step: the
+    // inverse scheme wants only that integer, and going through the F80 of
+    // the whole part normalises it only to take it apart again.  is_whole:
+    // the value has no fraction bits (round_even() == *this).
+    //   value              nearest      floor   ceil    is_whole
+    //   zero               0            0       0       yes
+    //   negative           0            0       0       as the magnitude
+    //   e <= 0 (below 1)   1 if above   0       1       no
+    //                      a half
+    //   1 <= e <= 63       the whole part m >> (64 - e), and the fraction
+    //                      m << e decides (nearest: above a half, or a half
+    //                      with the whole part odd)
+    //   e == 64            m            m       m       yes
+    //   e >= 65            2^64 - 1     2^64 - 1        yes
+    // Worked: 2.5 (m = 0xA000000000000000, e = 2): whole part 2, fraction
+    // exactly a half and 2 even, so nearest 2, floor 2, ceil 3.
+    // -----------------------------------------------------------------------
+    std::uint64_t nearest_u64() const noexcept {
+        if (m_ == 0 || negative_ != 0) return 0;
+        if (e_ >= 64) return e_ == 64 ? m_ : ~std::uint64_t{0};
+        if (e_ <= 0) return e_ == 0 && m_ > (std::uint64_t{1} << 63) ? 1u : 0u;
+        const std::uint64_t whole_part = m_ >> (64 - e_);
+        const std::uint64_t fraction = m_ << e_;
+        constexpr std::uint64_t half = std::uint64_t{1} << 63;
+        return whole_part + (static_cast<std::uint64_t>(fraction > half) |
+                             (static_cast<std::uint64_t>(fraction == half) & whole_part & 1u));
+    }
+    std::uint64_t floor_u64() const noexcept {
+        if (m_ == 0 || negative_ != 0 || e_ <= 0) return 0;
+        if (e_ >= 64) return e_ == 64 ? m_ : ~std::uint64_t{0};
+        return m_ >> (64 - e_);
+    }
+    std::uint64_t ceil_u64() const noexcept {
+        if (m_ == 0 || negative_ != 0) return 0;
+        if (e_ >= 64) return e_ == 64 ? m_ : ~std::uint64_t{0};
+        if (e_ <= 0) return 1;
+        return (m_ >> (64 - e_)) + static_cast<std::uint64_t>((m_ << e_) != 0);
+    }
+    bool is_whole() const noexcept {
+        if (m_ == 0 || e_ >= 64) return true;
+        return e_ > 0 && (m_ << e_) == 0;
+    }
+
 private:
     constexpr F80() noexcept = default;
     constexpr F80(bool negative, std::int32_t e, std::uint64_t m) noexcept
@@ -336,7 +381,7 @@ private:
     // high half: with d > 64 partly or wholly out of the window, as a sticky
     // bit.  a is the larger in magnitude, so a difference is positive and
     // keeps its top half at least 2^62: one shift at most.
-    [[gnu::noinline]] static F80 far(std::uint64_t am, std::uint64_t bm, std::uint64_t d, std::int32_t e,
+    static F80 far(std::uint64_t am, std::uint64_t bm, std::uint64_t d, std::int32_t e,
                                      std::uint32_t negative, bool subtract) noexcept {
         std::uint64_t blow = 0;
         std::uint64_t sticky = 0;

@@ -29,7 +29,7 @@ struct Forward<std::uint64_t, double> {
     // gives 0.33333333333333326 (the 65-bit sum is a tie that goes to even,
     // the quotient lands just below the constant, truncation drops a unit).
     // -----------------------------------------------------------------------
-    static Lookup<double> forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0,
+    [[gnu::always_inline]] static Lookup<double> forward(std::uint64_t x, std::uint64_t x0, std::uint64_t x1, double f0,
                                   double f1) noexcept {
         if (!(binary64::is_finite(f0) & binary64::is_finite(f1))) return fail<double>(Status::NotFinite);
         // The three differences of coordinates are exact in F80, so they are
@@ -59,16 +59,14 @@ private:
 // F80, then the saturating conversion to u64; Absent gives the value only
 // when r is whole.
 // ---------------------------------------------------------------------------
-inline Lookup<std::uint64_t> whole_coordinate(const F80& r, Method method) noexcept {
+[[gnu::always_inline]] inline Lookup<std::uint64_t> whole_coordinate(const F80& r, Method method) noexcept {
     switch (method) {
-        case Method::Absent: {
-            const F80 whole = r.round_even();
-            if (!(whole == r)) return fail<std::uint64_t>(Status::NotFound);
-            return ok(whole_to_u64(whole));
-        }
-        case Method::Nearest: return ok(whole_to_u64(r.round_even()));
-        case Method::Ffill: return ok(whole_to_u64(r.floor()));
-        case Method::Bfill: return ok(whole_to_u64(r.ceil()));
+        case Method::Absent:
+            if (!is_whole(r)) return fail<std::uint64_t>(Status::NotFound);
+            return ok(nearest_u64(r));
+        case Method::Nearest: return ok(nearest_u64(r));
+        case Method::Ffill: return ok(floor_u64(r));
+        case Method::Bfill: return ok(ceil_u64(r));
     }
     return fail<std::uint64_t>(Status::NotFound);
 }
@@ -88,7 +86,7 @@ struct Inverse<double, std::uint64_t> {
     // From 2^62 on r holds only halves, and from 2^63 on it is whole: f = 0.5
     // on (2^63, 0.0)-(2^63 + 1, 1.0) gives 2^63 under every method.
     // -----------------------------------------------------------------------
-    static Lookup<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
+    [[gnu::always_inline]] static Lookup<std::uint64_t> inverse(double f, std::uint64_t x0, std::uint64_t x1, double f0, double f1,
                                          Method method) noexcept {
         if (!(binary64::is_finite(f0) & binary64::is_finite(f1))) return fail<std::uint64_t>(Status::NotFinite);
         // Coordinates below 2^63 (nearly every table) take one signed load

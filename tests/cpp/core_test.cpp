@@ -367,6 +367,11 @@ void f80_cases() {
         check(to_f64(v.round_even()) == c.round, "round", static_cast<long long>(c.v * 4));
         check(to_f64(v.floor()) == c.floor, "floor", static_cast<long long>(c.v * 4));
         check(to_f64(v.ceil()) == c.ceil, "ceil", static_cast<long long>(c.v * 4));
+        // The same, converted to u64 in one step (negative ones give 0).
+        const auto u = [](double w) { return w <= 0 ? u64{0} : static_cast<u64>(w); };
+        check(nearest_u64(v) == u(c.round) && floor_u64(v) == u(c.floor) && ceil_u64(v) == u(c.ceil) &&
+                  is_whole(v) == (c.floor == c.ceil),
+              "whole u64", static_cast<long long>(c.v * 4));
     }
     // 2^62 + 0.5 and values at and beyond 2^63, where every value is whole.
     const F80 big_half = F80::from_u64(u64{1} << 62) + F80::from_f64(0.5);

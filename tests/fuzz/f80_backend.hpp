@@ -29,13 +29,15 @@ enum class Code : std::uint8_t {
     Sub,        // r[dst] = r[a] - r[b]
     Mul,        // r[dst] = r[a] * r[b]
     Div,        // r[dst] = r[a] / r[b], skipped when r[b] is zero
-    RoundEven,  // r[dst] = r[a].round_even(); also records whole_to_u64 of it
-    Floor,      // likewise
-    Ceil,       // likewise
+    RoundEven,  // r[dst] = r[a].round_even(); also records whole_to_u64 of it,
+                // and nearest_u64(r[a]) as the direct conversion
+    Floor,      // likewise (floor_u64)
+    Ceil,       // likewise (ceil_u64)
     Equal,      // records r[a] == r[b]
     ToF64,      // records the bits of to_f64(r[a])
     ToU64,      // records to_u64(r[a])
     Difference, // r[dst] = F80::difference(v, w), v and w finite
+    IsWhole,    // records is_whole(r[a])
     count
 };
 
@@ -56,6 +58,7 @@ struct Step {
     std::int32_t e = 0;
     std::uint64_t m = 0;
     std::uint64_t scalar = 0;
+    std::uint64_t direct = 0;  // RoundEven, Floor, Ceil: the one-step conversion
     bool operator==(const Step&) const = default;
 };
 inline constexpr std::int32_t limit = 4000;

@@ -84,9 +84,19 @@ void run(const Op* ops, std::size_t n, Step* steps) {
             case Code::Div:
                 if (!b.parts().zero) out.emplace(a / b);
                 break;
-            case Code::RoundEven: out.emplace(a.round_even()); break;
-            case Code::Floor: out.emplace(a.floor()); break;
-            case Code::Ceil: out.emplace(a.ceil()); break;
+            case Code::RoundEven:
+                out.emplace(a.round_even());
+                s.direct = F80_LIBRARY::nearest_u64(a);
+                break;
+            case Code::Floor:
+                out.emplace(a.floor());
+                s.direct = F80_LIBRARY::floor_u64(a);
+                break;
+            case Code::Ceil:
+                out.emplace(a.ceil());
+                s.direct = F80_LIBRARY::ceil_u64(a);
+                break;
+            case Code::IsWhole: s.scalar = F80_LIBRARY::is_whole(a) ? 1 : 0; break;
             case Code::Equal: s.scalar = a == b ? 1 : 0; break;
             case Code::ToF64: s.scalar = std::bit_cast<std::uint64_t>(F80_LIBRARY::to_f64(a)); break;
             case Code::ToU64: s.scalar = F80_LIBRARY::to_u64(a); break;

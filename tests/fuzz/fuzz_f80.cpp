@@ -316,11 +316,11 @@ void fuzz_program(Reader& in, const Caller& caller) {
             if (got[i] == want[i]) continue;
             std::fprintf(stderr,
                          "fuzz_f80: %s: operation %zu (code %u): mpfr zero %u negative %u e %" PRId32 " m 0x%016" PRIx64
-                         " scalar 0x%016" PRIx64 "; %s zero %u negative %u e %" PRId32 " m 0x%016" PRIx64
-                         " scalar 0x%016" PRIx64 "\n",
+                         " scalar 0x%016" PRIx64 " direct 0x%016" PRIx64 "; %s zero %u negative %u e %" PRId32
+                         " m 0x%016" PRIx64 " scalar 0x%016" PRIx64 " direct 0x%016" PRIx64 "\n",
                          b.name, i, static_cast<unsigned>(ops[i].code), want[i].zero, want[i].negative, want[i].e,
-                         want[i].m, want[i].scalar, b.name, got[i].zero, got[i].negative, got[i].e, got[i].m,
-                         got[i].scalar);
+                         want[i].m, want[i].scalar, want[i].direct, b.name, got[i].zero, got[i].negative, got[i].e,
+                         got[i].m, got[i].scalar, got[i].direct);
             std::abort();
         }
     });
