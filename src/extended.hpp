@@ -250,33 +250,16 @@ inline std::uint64_t whole_to_u64(const F80& v) noexcept {
 // and ceil(), and whether round_even() leaves v as it is.  The soft backend
 // computes them without the F80 of the whole part in between.
 // ---------------------------------------------------------------------------
-inline std::uint64_t nearest_u64(const F80& v) noexcept {
 #if defined(QUORVANE_F80_SOFT)
-    return v.nearest_u64();
+inline std::uint64_t nearest_u64(const F80& v) noexcept { return v.nearest_u64(); }
+inline std::uint64_t floor_u64(const F80& v) noexcept { return v.floor_u64(); }
+inline std::uint64_t ceil_u64(const F80& v) noexcept { return v.ceil_u64(); }
+inline bool is_whole(const F80& v) noexcept { return v.is_whole(); }
 #else
-    return whole_to_u64(v.round_even());
+inline std::uint64_t nearest_u64(const F80& v) noexcept { return whole_to_u64(v.round_even()); }
+inline std::uint64_t floor_u64(const F80& v) noexcept { return whole_to_u64(v.floor()); }
+inline std::uint64_t ceil_u64(const F80& v) noexcept { return whole_to_u64(v.ceil()); }
+inline bool is_whole(const F80& v) noexcept { return v.round_even() == v; }
 #endif
-}
-inline std::uint64_t floor_u64(const F80& v) noexcept {
-#if defined(QUORVANE_F80_SOFT)
-    return v.floor_u64();
-#else
-    return whole_to_u64(v.floor());
-#endif
-}
-inline std::uint64_t ceil_u64(const F80& v) noexcept {
-#if defined(QUORVANE_F80_SOFT)
-    return v.ceil_u64();
-#else
-    return whole_to_u64(v.ceil());
-#endif
-}
-inline bool is_whole(const F80& v) noexcept {
-#if defined(QUORVANE_F80_SOFT)
-    return v.is_whole();
-#else
-    return v.round_even() == v;
-#endif
-}
 
 }  // namespace quorvane
