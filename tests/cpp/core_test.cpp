@@ -435,11 +435,13 @@ void views_build_same_table() {
         }
     }
     // Tables of several fill steps: aligned and unaligned sources, a
-    // descent in the first, a middle and the last block.
+    // descent in the first, a middle and the last block, and on either side
+    // of the edge between two pieces of a contiguous copy (16,384 entries).
     const std::size_t big = (std::size_t{1} << 20) + 5;
     std::vector<u64> xp = increasing_axis<u64>(big);
     std::vector<unsigned char> raw((big + 1) * sizeof(u64));
-    for (std::size_t where : {std::size_t{0}, std::size_t{1}, big / 2 + 3, big - 1, big}) {
+    for (std::size_t where : {std::size_t{0}, std::size_t{1}, std::size_t{16383}, std::size_t{16384}, std::size_t{16385},
+                              big / 2 + 3, std::size_t{1} << 20, big - 1, big}) {
         std::vector<u64> v = xp;
         if (where > 0 && where < big) v[where] = v[where - 1];
         for (std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
