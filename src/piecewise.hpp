@@ -252,25 +252,19 @@ private:
     template <class T>
     static bool copy_checking(StridedView<T> v, T* out, std::size_t from, std::size_t to, bool increasing,
                               bool checked) noexcept {
-        // The pairs (from-1, from) .. (to-2, to-1).
-        const auto check = [&](std::size_t start, std::size_t end) {
+        // Pieces of 128 KiB for memcpy, of 2,048 elements for a gather.
+        const bool contiguous = v.contiguous();
+        const std::size_t piece = contiguous ? (std::size_t{1} << 17) / sizeof(T) : 2048;
+        for (std::size_t start = from; start < to; start += piece) {
+            const std::size_t end = std::min(start + piece, to);
+            if (contiguous) {
+                std::memcpy(out + start, v.data + static_cast<std::ptrdiff_t>(start * sizeof(T)), (end - start) * sizeof(T));
+            } else {
+                for (std::size_t k = start; k < end; ++k) out[k] = v[k];
+            }
+            // The pairs (start-1, start) .. (end-2, end-1).
             const std::size_t before = start == 0 ? 0 : 1;
             if (checked && increasing) increasing = order_check::no_descent(out + start - before, end - start + before);
-        };
-        if (v.contiguous()) {
-            constexpr std::size_t piece = (std::size_t{1} << 17) / sizeof(T);
-            for (std::size_t start = from; start < to; start += piece) {
-                const std::size_t end = std::min(start + piece, to);
-                std::memcpy(out + start, v.data + static_cast<std::ptrdiff_t>(start * sizeof(T)), (end - start) * sizeof(T));
-                check(start, end);
-            }
-            return increasing;
-        }
-        constexpr std::size_t block = 2048;
-        for (std::size_t start = from; start < to; start += block) {
-            const std::size_t end = std::min(start + block, to);
-            for (std::size_t k = start; k < end; ++k) out[k] = v[k];
-            check(start, end);
         }
         return increasing;
     }
