@@ -62,7 +62,9 @@ install_for() {
     command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] || return 0
     for t in "${targets[@]}"; do
         arch=$(arch_of "$t")
-        if ! dpkg --print-foreign-architectures | grep -qx "$arch" && [ "$arch" != "$(dpkg --print-architecture)" ]; then
+        # Read whole, not piped: under pipefail, grep -q quitting at its match
+        # can kill dpkg with SIGPIPE and make a present architecture look absent.
+        if ! grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" && [ "$arch" != "$(dpkg --print-architecture)" ]; then
             dpkg --add-architecture "$arch"
             missing+=(update)
         fi
