@@ -532,29 +532,53 @@ BatchOutcome partitioned(const K* axis, const V* other, std::size_t n, const Sum
         p.keys[at] = queries[i];
         p.index[at] = static_cast<std::uint32_t>(i);
     }
-    // Block by block: the stretch of both axes first (every line: its
+    // Block by block: the stretch of both axes asked for (every line: its
     // queries read most of it), then its queries, in lockstep, their
     // answers stored in block order.  Storing each answer at its query's
     // index right away would be a write to a random line per query, which
     // measured a quarter of the whole time here; gathered afterwards in
     // index order, the reads overlap instead.
+    //
+    // The next block's stretch is asked for a share at a time after each
+    // group's search, so that its lines come in while this block's queries
+    // are answered; asking for a whole stretch at once leaves the loop
+    // waiting for the memory system to take the requests, with nothing to
+    // do meanwhile.  (Measured here, 1,048,576 random queries on
+    // 16,777,216 entries: a sixteenth less time than asking for each
+    // stretch whole at its block's start; asking for the next one whole
+    // there too took 1.7 times as long, and twice this pace no less.)
     BatchOutcome first{m, Status::Ok};
     std::size_t at[G];
+    constexpr std::size_t line = 64 / sizeof(K);
+    const auto window_of = [&](std::size_t b) noexcept { return b * block + block > n ? n - block : b * block; };
+    std::size_t ahead = ns;      // the block whose stretch is being asked for
+    std::size_t ahead_line = 0;  // ... below this offset
+    const auto stream = [&](std::size_t upto) noexcept {
+        const std::size_t s = window_of(ahead);
+        for (; ahead_line < upto; ahead_line += line) {
+            __builtin_prefetch(axis + s + ahead_line);
+            __builtin_prefetch(other + s + ahead_line);
+        }
+    };
     std::size_t lo = 0;
     for (std::size_t b = 0; b < ns; ++b) {
         const std::size_t hi = start[b];
         if (hi == lo) continue;
-        const std::size_t s = b * block + block > n ? n - block : b * block;
+        const std::size_t s = window_of(b);
         const K* window = axis + s;
-        for (std::size_t l = 0; l < block; l += 64 / sizeof(K)) {
-            __builtin_prefetch(window + l);
-            __builtin_prefetch(other + s + l);
-        }
+        if (ahead != b) ahead = b, ahead_line = 0;  // the first block with queries
+        stream(block);
+        ahead = b + 1;
+        while (ahead < ns && start[ahead] == start[ahead - 1]) ++ahead;
+        ahead_line = 0;
+        const std::size_t groups = (hi - lo + G - 1) / G;
+        const std::size_t step = ahead == ns ? 0 : (block / line + groups - 1) / groups * line;
         for (std::size_t k = lo; k < hi; k += G) {
             const std::size_t g = std::min(G, hi - k);
             for (std::size_t j = 0; j < G; ++j) keys[j] = p.keys[k + std::min(j, g - 1)];
             search::halving_passes(block, keys, base, [window](std::size_t, std::size_t i) { return window[i]; });
             for (std::size_t j = 0; j < g; ++j) at[j] = s + search::settle(window, base[j], keys[j]);
+            if (step != 0) stream(std::min(block, ahead_line + step));
             for (std::size_t j = 0; j < g; ++j) {
                 const Lookup<R> r = compute(keys[j], at[j]);
                 p.answers[k + j] = r.value;

@@ -122,6 +122,19 @@ std::vector<T> keys_for(const std::vector<T>& axis, std::size_t m, bool sorted, 
     return k;
 }
 
+// Pairs of groups of search::group keys, each pair left as it is, sorted
+// together (the second group then walks on from the first), or reversed:
+// a batch whose groups take the sorted and the searched routes in turn.
+template <class T>
+void mix_routes(std::vector<T>& k) {
+    constexpr std::size_t pair = 2 * search::group;
+    for (std::size_t i = 0; i + pair <= k.size(); i += pair) {
+        const u64 r = rng() % 3;
+        if (r == 1) std::sort(k.begin() + i, k.begin() + i + pair);
+        if (r == 2) std::sort(k.begin() + i, k.begin() + i + pair, [](T a, T b) { return b < a; });
+    }
+}
+
 // The batch answers every query as the reference lookup does, and stops at
 // the same query with the same status.
 template <class F>
@@ -786,6 +799,10 @@ void prepared_matches_reference() {
         if (round % 2 == 0) {  // everything inside: the whole batch is answered
             for (u64& k : xq) k = std::min(std::max(k, xp[0]), xp[n - 1]);
             for (F& k : fq) k = std::min(std::max(k, fp[0]), fp[n - 1]);
+        }
+        if (round == 6 || round == 9) {  // groups that take the sorted and the searched routes in turn
+            mix_routes(xq);
+            mix_routes(fq);
         }
         std::vector<char> mask(m, 0);
         for (std::size_t i = 0; i < m; i += 1 + rng() % 50) mask[i] = round % 3 == 2;
