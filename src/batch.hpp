@@ -107,6 +107,13 @@ inline void fill_summary(const T* axis, std::size_t n, std::size_t block, T* sum
     for (std::size_t k = 0; k * block < n; ++k) summary[k] = axis[k * block];
 }
 
+// The first element of summary block b's window of `block` elements on an
+// axis of n >= block: the block's start, moved back for the last block so
+// that the window ends at n.
+inline std::size_t window_start(std::size_t b, std::size_t block, std::size_t n) noexcept {
+    return b * block + block > n ? n - block : b * block;
+}
+
 // Contract: axis strictly increasing, n >= block, summary as filled above
 // with ns entries.  A key's lower bound lies in [s, s + block] where s is the
 // start of the block its summary search ends in (the next block starts
@@ -121,10 +128,7 @@ template <class T>
     std::size_t base[group];
     halving_passes(ns, keys, base, [summary](std::size_t, std::size_t i) { return summary[i]; });
     std::size_t start[group];
-    for (std::size_t j = 0; j < group; ++j) {
-        const std::size_t s = base[j] * block;
-        start[j] = s + block > n ? n - block : s;
-    }
+    for (std::size_t j = 0; j < group; ++j) start[j] = window_start(base[j], block, n);
     halving_passes(block, keys, base, [axis, &start](std::size_t j, std::size_t i) { return axis[start[j] + i]; });
     for (std::size_t j = 0; j < group; ++j) out[j] = settle(axis, start[j] + base[j], keys[j]);
 }
@@ -551,9 +555,12 @@ BatchOutcome partitioned(const K* axis, const V* other, std::size_t n, const Sum
     BatchOutcome first{m, Status::Ok};
     std::size_t at[G];
     constexpr std::size_t line = 64 / sizeof(K);
-    const auto window_of = [&](std::size_t b) noexcept { return b * block + block > n ? n - block : b * block; };
+    const auto window_of = [&](std::size_t b) noexcept { return search::window_start(b, block, n); };
     std::size_t ahead = ns;      // the block whose stretch is being asked for
     std::size_t ahead_line = 0;  // ... below this offset
+    // (The cursor lives outside the loop on purpose: GCC 12 compiled the
+    // same loop over a local index, `for (l = from; l < to; ...)` in a
+    // lambda, to no prefetch instruction at all.)
     const auto stream = [&](std::size_t upto) noexcept {
         const std::size_t s = window_of(ahead);
         for (; ahead_line < upto; ahead_line += line) {
