@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -114,8 +115,73 @@ inline std::size_t window_start(std::size_t b, std::size_t block, std::size_t n)
     return b * block + block > n ? n - block : b * block;
 }
 
+// A guide to the summary: the summary's entries bucketed by value, so that
+// a key's summary block is found in a pass or two instead of the thirteen
+// of a halving search over 8,192 entries.  The ranks of the entries (see
+// Order::rank) are measured from the first one's, `low`, and shifted down
+// by `shift`, so that they fall in `cells` cells; counts[c] is the number
+// of entries whose cell is below c (counts[cells] = ns).  A key in cell c
+// (cells below 0 and above the last clamped to them) lies above every
+// entry of the cells below and below every entry of the cells above, so
+// its block, the last entry not above it, lies in [counts[c] - 1,
+// counts[c + 1] - 1] (0 at the least).  With twice as many cells as
+// entries, on an axis of evenly spread entries nearly every such range
+// holds one or two: the group's halving passes over the widest of them are
+// one or two.  Measured here, 1,048,576 random queries on 16,777,216
+// entries through the partitioned route: the summary search from 11.1 to
+// 6.2 ns per query.  Worked case: entries {0, 100, 200, 300} in 8 cells,
+// shift 6 (300 >> 6 = 4 < 8): cells 0, 1, 3, 4, counts {0, 1, 2, 2, 3, 4,
+// 4, 4, 4}; key 150 is in cell 2: block in [1, 1], entry 100.
+struct Guide {
+    const std::uint16_t* counts = nullptr;
+    std::size_t cells = 0;
+    unsigned shift = 0;
+    std::uint64_t low = 0;
+};
+
+// The guide's cells for the ns entries of a summary (strictly increasing,
+// ns <= summary_entries), counts with room for cells + 1.
+inline std::size_t guide_cells(std::size_t ns) noexcept { return 2 * std::bit_ceil(ns); }
+
+template <class T>
+inline Guide fill_guide(const T* summary, std::size_t ns, std::uint16_t* counts) noexcept {
+    static_assert(summary_entries < 65536, "counts of 16 bits");
+    Guide g{counts, guide_cells(ns), 0, Order<T>::rank(summary[0])};
+    const std::uint64_t span = Order<T>::rank(summary[ns - 1]) - g.low;
+    while ((span >> g.shift) >= g.cells) ++g.shift;
+    std::fill(counts, counts + g.cells + 1, std::uint16_t{0});
+    for (std::size_t k = 0; k < ns; ++k) ++counts[((Order<T>::rank(summary[k]) - g.low) >> g.shift) + 1];
+    for (std::size_t c = 0; c < g.cells; ++c) counts[c + 1] = static_cast<std::uint16_t>(counts[c + 1] + counts[c]);
+    return g;
+}
+
+// The summary blocks of `group` keys: out[j] is the last k with
+// summary[k] <= keys[j], or 0 when there is none, which is what halving
+// passes over the whole summary give (for a NaN key too: it ranks in the
+// last cell and goes up at every pass, to ns - 1).  The passes run over a
+// window of every key's range, the width of the widest (or the whole
+// summary), moved back to end at ns.
+template <class T>
+inline void summary_blocks(const T* summary, std::size_t ns, const Guide& guide, const T* keys,
+                           std::size_t* out) noexcept {
+    std::size_t first[group];
+    std::size_t widest = 0;
+    for (std::size_t j = 0; j < group; ++j) {
+        const std::uint64_t r = Order<T>::rank(keys[j]);
+        const std::uint64_t c = r < guide.low ? 0 : std::min<std::uint64_t>((r - guide.low) >> guide.shift, guide.cells - 1);
+        const std::size_t lo = std::max<std::size_t>(guide.counts[c], 1) - 1;
+        const std::size_t hi = std::max<std::size_t>(guide.counts[c + 1], 1) - 1;
+        first[j] = lo;
+        widest |= hi - lo;  // at least the widest range
+    }
+    const std::size_t width = std::min(std::bit_ceil(widest + 1), ns);
+    for (std::size_t j = 0; j < group; ++j) first[j] = std::min(first[j], ns - width);
+    halving_passes(width, keys, out, [summary, &first](std::size_t j, std::size_t i) { return summary[first[j] + i]; });
+    for (std::size_t j = 0; j < group; ++j) out[j] += first[j];
+}
+
 // Contract: axis strictly increasing, n >= block, summary as filled above
-// with ns entries.  A key's lower bound lies in [s, s + block] where s is the
+// with ns entries and its guide.  A key's lower bound lies in [s, s + block] where s is the
 // start of the block its summary search ends in (the next block starts
 // above the key), so a window of `block` elements from s, moved back to end
 // at n for the last block, holds it as an index or as the insertion point
@@ -124,9 +190,9 @@ inline std::size_t window_start(std::size_t b, std::size_t block, std::size_t n)
 // fourteenth less time per query on 65,536 entries, random queries).
 template <class T>
 [[gnu::noinline]] inline void two_level(const T* axis, std::size_t n, const T* summary, std::size_t ns,
-                                        std::size_t block, const T* keys, std::size_t* out) noexcept {
+                                        std::size_t block, const Guide& guide, const T* keys, std::size_t* out) noexcept {
     std::size_t base[group];
-    halving_passes(ns, keys, base, [summary](std::size_t, std::size_t i) { return summary[i]; });
+    summary_blocks(summary, ns, guide, keys, base);
     std::size_t start[group];
     for (std::size_t j = 0; j < group; ++j) start[j] = window_start(base[j], block, n);
     halving_passes(block, keys, base, [axis, &start](std::size_t j, std::size_t i) { return axis[start[j] + i]; });
@@ -234,14 +300,19 @@ public:
     std::size_t size() const noexcept { return size_; }
     std::size_t block() const noexcept { return block_; }
     const K* data() const noexcept { return entries_.data(); }
+    const search::Guide& guide() const noexcept { return guide_; }
 
-    // Reads every block-th element of the axis (n as planned); false when
-    // the memory cannot be had, which leaves the summary unbuilt.
+    // Reads every block-th element of the axis (n as planned), and makes
+    // the guide; false when the memory cannot be had, which leaves the
+    // summary unbuilt.
     bool build(const K* axis, std::size_t n) noexcept {
         if (!planned()) return false;
-        entries_ = Buffer<K>::uninitialised(size_);
-        if (!entries_.ok()) return false;
-        search::fill_summary(axis, n, block_, entries_.data());
+        Buffer<K> entries = Buffer<K>::uninitialised(size_);
+        counts_ = Buffer<std::uint16_t>::uninitialised(search::guide_cells(size_) + 1);
+        if (!entries.ok() || !counts_.ok()) return false;
+        search::fill_summary(axis, n, block_, entries.data());
+        guide_ = search::fill_guide(entries.data(), size_, counts_.data());
+        entries_ = std::move(entries);
         return true;
     }
 
@@ -273,7 +344,8 @@ public:
     }
     std::size_t bytes() const noexcept {
         const Ladder<K>* l = ladder();
-        return (built() ? size_ * sizeof(K) : 0) + (l != nullptr ? l->bytes() : 0);
+        const std::size_t own = size_ * sizeof(K) + (search::guide_cells(size_) + 1) * sizeof(std::uint16_t);
+        return (built() ? own : 0) + (l != nullptr ? l->bytes() : 0);
     }
 
 private:
@@ -281,6 +353,8 @@ private:
     std::size_t block_ = 0;
     std::size_t size_ = 0;
     Buffer<K> entries_;
+    Buffer<std::uint16_t> counts_;
+    search::Guide guide_;
     Ladder<K> ladder_;
     std::atomic<unsigned char> ladder_state_{none};
     std::atomic<std::size_t> asked_{0};
@@ -410,7 +484,7 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
                     };
                     ladder->template search<G>(axis, keys, at, lines);
                 } else if (summary.built()) {
-                    search::two_level(axis, n, summary.data(), summary.size(), summary.block(), keys, at);
+                    search::two_level(axis, n, summary.data(), summary.size(), summary.block(), summary.guide(), keys, at);
                 } else {
                     search::lockstep(axis, n, keys, at);
                 }
@@ -512,7 +586,6 @@ BatchOutcome partitioned(const K* axis, const V* other, std::size_t n, const Sum
     const std::size_t m = queries.size();
     const std::size_t ns = summary.size();
     const std::size_t block = summary.block();
-    const K* entries = summary.data();
     std::uint32_t* start = p.start.data();
     std::fill(start, start + ns + 1, 0u);
     K keys[G];
@@ -521,7 +594,7 @@ BatchOutcome partitioned(const K* axis, const V* other, std::size_t n, const Sum
     for (std::size_t i = 0; i < m; i += G) {
         const std::size_t g = std::min(G, m - i);
         for (std::size_t j = 0; j < G; ++j) keys[j] = queries[i + std::min(j, g - 1)];
-        search::halving_passes(ns, keys, base, [entries](std::size_t, std::size_t k) { return entries[k]; });
+        search::summary_blocks(summary.data(), ns, summary.guide(), keys, base);
         for (std::size_t j = 0; j < g; ++j) {
             p.bucket[i + j] = static_cast<std::uint16_t>(base[j]);
             ++start[base[j] + 1];

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "arrays.hpp"
@@ -22,12 +23,24 @@ namespace quorvane {
 // signed integers; f64 by IEEE 754 ordered comparison: less-than is false
 // when either operand is NaN, -0.0 equals +0.0, and the infinities order
 // below and above every finite value.
+//
+// rank(v): an unsigned integer in the same order, for bucketing keys by
+// their value: a < b gives rank(a) < rank(b), and equal values equal ranks.
+// Signed integers have their sign bit flipped; a double's bits are flipped
+// whole when negative and get the top bit otherwise, -0.0 ranks with +0.0,
+// and every NaN ranks above +inf.  Worked: -1.0 (0xBFF0...) -> 0x400F...,
+// +0.0 and -0.0 -> 0x8000..., 1.0 (0x3FF0...) -> 0xBFF0....
 // ---------------------------------------------------------------------------
 template <class T>
 struct Order {
     static constexpr bool has_nan = false;
     static constexpr bool less(T a, T b) noexcept { return a < b; }
     static constexpr bool is_nan(T) noexcept { return false; }
+    static constexpr std::uint64_t rank(T v) noexcept {
+        static_assert(sizeof(T) == 8, "keys of 64 bits");
+        constexpr std::uint64_t flip = std::is_signed_v<T> ? binary64::sign_mask : 0;
+        return static_cast<std::uint64_t>(v) ^ flip;
+    }
 };
 
 template <>
@@ -35,6 +48,11 @@ struct Order<double> {
     static constexpr bool has_nan = true;
     static constexpr bool less(double a, double b) noexcept { return a < b; }
     static constexpr bool is_nan(double v) noexcept { return binary64::is_nan(v); }
+    static constexpr std::uint64_t rank(double v) noexcept {
+        const std::uint64_t b = binary64::magnitude_key(v) == 0 ? 0 : binary64::bits(v);
+        if (binary64::is_nan(v)) return ~std::uint64_t{0};
+        return (b & binary64::sign_mask) != 0 ? ~b : b | binary64::sign_mask;
+    }
 };
 
 // Where a key falls on an axis: an exact index (axis[index] == key), or an

@@ -258,6 +258,66 @@ void ladder_matches_locate() {
     check(true, "ladder");
 }
 
+// The guide's summary blocks are those of halving passes over the whole
+// summary, NaN keys included, on summaries of every size up to the largest,
+// spread evenly or bunched with outliers at the type's ends (ranges of many
+// entries in one cell), and for doubles across both signs, the subnormals
+// and the infinities.  rank orders as Order::less does.
+template <class T>
+void guide_matches_halving() {
+    constexpr std::size_t G = search::group;
+    std::vector<std::size_t> sizes = {1, 2, 3, 5, 8, 9, 100, search::summary_entries};
+    for (int extra = 0; extra < 6; ++extra) sizes.push_back(1 + rng() % search::summary_entries);
+    for (std::size_t ns : sizes) {
+        for (int shape = 0; shape < 3; ++shape) {
+            std::vector<T> summary = increasing_axis<T>(ns);
+            if (shape == 1 && ns > 2) {  // a bunch, and one entry at each end of the type
+                summary.front() = std::numeric_limits<T>::lowest();
+                summary.back() = std::numeric_limits<T>::max();
+            }
+            if constexpr (std::is_same_v<T, double>) {
+                if (shape == 2 && ns > 8) {
+                    const double inf = std::numeric_limits<double>::infinity();
+                    const double ends[] = {-inf, -1e308, -1.0, -5e-324, 0.0, 5e-324, 2.2250738585072014e-308, 1e300, inf};
+                    summary.assign(std::begin(ends), std::end(ends));
+                    ns = summary.size();
+                }
+            }
+            std::vector<std::uint16_t> counts(search::guide_cells(ns) + 1);
+            const search::Guide guide = search::fill_guide(summary.data(), ns, counts.data());
+            std::vector<T> keys = keys_for(summary, 6 * G, false, std::is_same_v<T, double>);
+            keys[0] = std::numeric_limits<T>::lowest();
+            keys[1] = std::numeric_limits<T>::max();
+            for (std::size_t k = 0; k < ns && 2 + 3 * k + 2 < keys.size(); ++k) {
+                keys[2 + 3 * k] = summary[k];
+                keys[3 + 3 * k] = summary[k] - (summary[k] > std::numeric_limits<T>::lowest() ? T(1) : T(0));
+                keys[4 + 3 * k] = std::is_same_v<T, double> ? -summary[k] : summary[k] + T(1);
+            }
+            if constexpr (std::is_same_v<T, double>) {
+                keys[5] = -0.0;
+                keys[6] = std::numeric_limits<double>::infinity();
+                keys[7] = -std::numeric_limits<double>::quiet_NaN();
+            }
+            for (std::size_t g = 0; g < keys.size(); g += G) {
+                std::size_t got[G], want[G];
+                search::summary_blocks(summary.data(), ns, guide, keys.data() + g, got);
+                search::halving_passes(ns, keys.data() + g, want, [&summary](std::size_t, std::size_t i) { return summary[i]; });
+                for (std::size_t j = 0; j < G; ++j) {
+                    if (got[j] != want[j]) check(false, "guide", static_cast<long long>(ns * 4 + shape));
+                }
+            }
+            for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
+                const T a = keys[i], b = keys[i + 1];
+                if (Order<T>::is_nan(a) || Order<T>::is_nan(b)) continue;
+                const bool ordered = Order<T>::less(a, b) == (Order<T>::rank(a) < Order<T>::rank(b)) &&
+                                     (a == b) == (Order<T>::rank(a) == Order<T>::rank(b));
+                if (!ordered) check(false, "rank", static_cast<long long>(i));
+            }
+        }
+    }
+    check(true, "guide");
+}
+
 // locate as written, on a few fixed axes.
 void locate_cases() {
     const u64 a[] = {10, 20, 30};
@@ -1016,6 +1076,9 @@ int main(int argc, char** argv) {
     ladder_matches_locate<u64>();
     ladder_matches_locate<i64>();
     ladder_matches_locate<double>();
+    guide_matches_halving<u64>();
+    guide_matches_halving<i64>();
+    guide_matches_halving<double>();
     filling_matches_complete_table();
     engine_routes_match_reference();
     large_tables_match_reference();
