@@ -137,10 +137,18 @@ struct Guide {
     std::size_t cells = 0;
     unsigned shift = 0;
     std::uint64_t low = 0;
+
+    // The cell of a rank, those below the first clamped to it and those
+    // beyond the last to that one: so every rank has a cell, on any
+    // summary (one of an axis that turns out not to be increasing, too).
+    std::size_t cell(std::uint64_t r) const noexcept {
+        return r < low ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>((r - low) >> shift, cells - 1));
+    }
 };
 
-// The guide's cells for the ns entries of a summary (strictly increasing,
-// ns <= summary_entries), counts with room for cells + 1.
+// The guide's cells for the ns entries of a summary (ns <= summary_entries),
+// counts with room for cells + 1.  Only a strictly increasing summary's
+// guide finds its blocks; any other's stays within the summary.
 inline std::size_t guide_cells(std::size_t ns) noexcept { return 2 * std::bit_ceil(ns); }
 
 template <class T>
@@ -150,7 +158,7 @@ inline Guide fill_guide(const T* summary, std::size_t ns, std::uint16_t* counts)
     const std::uint64_t span = Order<T>::rank(summary[ns - 1]) - g.low;
     while ((span >> g.shift) >= g.cells) ++g.shift;
     std::fill(counts, counts + g.cells + 1, std::uint16_t{0});
-    for (std::size_t k = 0; k < ns; ++k) ++counts[((Order<T>::rank(summary[k]) - g.low) >> g.shift) + 1];
+    for (std::size_t k = 0; k < ns; ++k) ++counts[g.cell(Order<T>::rank(summary[k])) + 1];
     for (std::size_t c = 0; c < g.cells; ++c) counts[c + 1] = static_cast<std::uint16_t>(counts[c + 1] + counts[c]);
     return g;
 }
@@ -167,8 +175,7 @@ inline void summary_blocks(const T* summary, std::size_t ns, const Guide& guide,
     std::size_t first[group];
     std::size_t widest = 0;
     for (std::size_t j = 0; j < group; ++j) {
-        const std::uint64_t r = Order<T>::rank(keys[j]);
-        const std::uint64_t c = r < guide.low ? 0 : std::min<std::uint64_t>((r - guide.low) >> guide.shift, guide.cells - 1);
+        const std::size_t c = guide.cell(Order<T>::rank(keys[j]));
         const std::size_t lo = std::max<std::size_t>(guide.counts[c], 1) - 1;
         const std::size_t hi = std::max<std::size_t>(guide.counts[c + 1], 1) - 1;
         first[j] = lo;

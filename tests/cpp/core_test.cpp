@@ -262,7 +262,8 @@ void ladder_matches_locate() {
 // summary, NaN keys included, on summaries of every size up to the largest,
 // spread evenly or bunched with outliers at the type's ends (ranges of many
 // entries in one cell), and for doubles across both signs, the subnormals
-// and the infinities.  rank orders as Order::less does.
+// and the infinities.  rank orders as Order::less does.  The guide of a
+// summary that is not increasing keeps its blocks within it.
 template <class T>
 void guide_matches_halving() {
     constexpr std::size_t G = search::group;
@@ -271,6 +272,7 @@ void guide_matches_halving() {
     for (std::size_t ns : sizes) {
         for (int shape = 0; shape < 3; ++shape) {
             std::vector<T> summary = increasing_axis<T>(ns);
+            std::vector<T> keys = keys_for(summary, 6 * G, false, std::is_same_v<T, double>);
             if (shape == 1 && ns > 2) {  // a bunch, and one entry at each end of the type
                 summary.front() = std::numeric_limits<T>::lowest();
                 summary.back() = std::numeric_limits<T>::max();
@@ -285,21 +287,29 @@ void guide_matches_halving() {
             }
             std::vector<std::uint16_t> counts(search::guide_cells(ns) + 1);
             const search::Guide guide = search::fill_guide(summary.data(), ns, counts.data());
-            std::vector<T> keys = keys_for(summary, 6 * G, false, std::is_same_v<T, double>);
             keys[0] = std::numeric_limits<T>::lowest();
             keys[1] = std::numeric_limits<T>::max();
             for (std::size_t k = 0; k < ns && 2 + 3 * k + 2 < keys.size(); ++k) {
                 keys[2 + 3 * k] = summary[k];
                 keys[3 + 3 * k] = summary[k] - (summary[k] > std::numeric_limits<T>::lowest() ? T(1) : T(0));
-                keys[4 + 3 * k] = std::is_same_v<T, double> ? -summary[k] : summary[k] + T(1);
+                keys[4 + 3 * k] = std::is_same_v<T, double> ? -summary[k] : summary[k] + (summary[k] < std::numeric_limits<T>::max() ? T(1) : T(0));
             }
             if constexpr (std::is_same_v<T, double>) {
                 keys[5] = -0.0;
                 keys[6] = std::numeric_limits<double>::infinity();
                 keys[7] = -std::numeric_limits<double>::quiet_NaN();
             }
+            // A summary not increasing (an axis checked only after): its
+            // guide stays within it.
+            std::vector<T> reversed(summary.rbegin(), summary.rend());
+            std::vector<std::uint16_t> other(search::guide_cells(ns) + 1);
+            const search::Guide wrong = search::fill_guide(reversed.data(), ns, other.data());
             for (std::size_t g = 0; g < keys.size(); g += G) {
                 std::size_t got[G], want[G];
+                search::summary_blocks(reversed.data(), ns, wrong, keys.data() + g, got);
+                for (std::size_t j = 0; j < G; ++j) {
+                    if (got[j] >= ns) check(false, "guide of a descending summary", static_cast<long long>(ns));
+                }
                 search::summary_blocks(summary.data(), ns, guide, keys.data() + g, got);
                 search::halving_passes(ns, keys.data() + g, want, [&summary](std::size_t, std::size_t i) { return summary[i]; });
                 for (std::size_t j = 0; j < G; ++j) {
