@@ -25,7 +25,8 @@ namespace quorvane {
 // below and above every finite value.
 //
 // rank(v): an unsigned integer in the same order, for bucketing keys by
-// their value: a < b gives rank(a) < rank(b), and equal values equal ranks.
+// their value: for values that are not NaN, a < b gives rank(a) < rank(b),
+// and equal values equal ranks.
 // Signed integers have their sign bit flipped; a double's bits are flipped
 // whole when negative and get the top bit otherwise, -0.0 ranks with +0.0,
 // and every NaN ranks above +inf.  Worked: -1.0 (0xBFF0...) -> 0x400F...,
