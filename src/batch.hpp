@@ -210,9 +210,10 @@ inline void summary_blocks(const T* summary, std::size_t ns, const Guide& guide,
 // block] where s is the start of the block its summary search ends in (the
 // next block starts above the key), so a window of `block` elements from s,
 // moved back to end at n for the last block, holds it as an index or as the
-// insertion point at the window's end.  Out of line: one call per group costs nothing
-// measurable, and the batch loop's hot code stays compact (measured here: a
-// fourteenth less time per query on 65,536 entries, random queries).
+// insertion point at the window's end.  Out of line: one call per group
+// costs nothing measurable, and the batch loop's hot code stays compact
+// (measured here: a fourteenth less time per query on 65,536 entries,
+// random queries).
 template <class T>
 [[gnu::noinline]] inline void two_level(const T* axis, std::size_t n, const T* summary, std::size_t ns,
                                         std::size_t block, const Guide& guide, const T* keys, std::size_t* out) noexcept {

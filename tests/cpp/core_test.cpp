@@ -263,7 +263,8 @@ void ladder_matches_locate() {
 // spread evenly or bunched with outliers at the type's ends (ranges of many
 // entries in one cell), and for doubles across both signs, the subnormals,
 // -0.0 and the infinities (which rank must order as Order::less does).  The
-// guide of a summary that is not increasing keeps its blocks within it.
+// guide of a summary that is not increasing keeps its blocks within it; an
+// evenly spread one of integers is used.
 template <class T>
 void guide_matches_halving() {
     constexpr std::size_t G = search::group;
@@ -300,6 +301,7 @@ void guide_matches_halving() {
             std::vector<std::uint16_t> counts(search::guide_cells(ns) + 1), other(counts.size());
             const search::Guide guide = search::fill_guide(summary.data(), ns, counts.data());
             const search::Guide wrong = search::fill_guide(reversed.data(), ns, other.data());
+            if (!std::is_same_v<T, double> && shape == 0 && guide.counts == nullptr) check(false, "even summary, no guide", ns);
             for (std::size_t g = 0; g < keys.size(); g += G) {
                 std::size_t got[G], want[G], stray[G];
                 search::summary_blocks(summary.data(), ns, guide, keys.data() + g, got);
