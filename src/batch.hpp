@@ -334,10 +334,11 @@ public:
     bool build(const K* axis, std::size_t n) noexcept {
         if (!planned()) return false;
         Buffer<K> entries = Buffer<K>::uninitialised(size_);
-        counts_ = Buffer<std::uint16_t>::uninitialised(search::guide_cells(size_) + 1);
-        if (!entries.ok() || !counts_.ok()) return false;
+        Buffer<std::uint16_t> counts = Buffer<std::uint16_t>::uninitialised(search::guide_cells(size_) + 1);
+        if (!entries.ok() || !counts.ok()) return false;
         search::fill_summary(axis, n, block_, entries.data());
-        guide_ = search::fill_guide(entries.data(), size_, counts_.data());
+        guide_ = search::fill_guide(entries.data(), size_, counts.data());
+        counts_ = std::move(counts);
         entries_ = std::move(entries);
         return true;
     }
@@ -370,7 +371,7 @@ public:
     }
     std::size_t bytes() const noexcept {
         const Ladder<K>* l = ladder();
-        const std::size_t own = size_ * sizeof(K) + (search::guide_cells(size_) + 1) * sizeof(std::uint16_t);
+        const std::size_t own = entries_.size() * sizeof(K) + counts_.size() * sizeof(std::uint16_t);
         return (built() ? own : 0) + (l != nullptr ? l->bytes() : 0);
     }
 

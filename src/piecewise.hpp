@@ -50,8 +50,8 @@ struct Order<double> {
     static constexpr bool less(double a, double b) noexcept { return a < b; }
     static constexpr bool is_nan(double v) noexcept { return binary64::is_nan(v); }
     static constexpr std::uint64_t rank(double v) noexcept {
-        const std::uint64_t b = binary64::magnitude_key(v) == 0 ? 0 : binary64::bits(v);
         if (binary64::is_nan(v)) return ~std::uint64_t{0};
+        const std::uint64_t b = binary64::magnitude_key(v) == 0 ? 0 : binary64::bits(v);  // -0.0 as +0.0
         return (b & binary64::sign_mask) != 0 ? ~b : b | binary64::sign_mask;
     }
 };
