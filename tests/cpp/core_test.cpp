@@ -222,7 +222,26 @@ void sorted_groups_match_locate() {
 // level boundaries (8^k entries and their neighbours) and at every place of
 // the axis within a cache line (the ladder aligns its blocks to the lines),
 // for keys on samples, between them, outside, at the type's extremes and
-// NaN (whose bound only has to lie within the axis).
+// NaN (whose bound only has to lie within the axis), in groups of both
+// sizes the engine searches.
+template <std::size_t G, class T>
+void ladder_groups(const Ladder<T>& ladder, const T* axis, std::size_t n, const std::vector<T>& keys,
+                   long long where) {
+    for (std::size_t g = 0; g + G <= keys.size(); g += G) {
+        std::size_t got[G];
+        std::size_t line[G];  // told before the search reads it
+        ladder.template search<G>(axis, keys.data() + g, got,
+                                  [&line](std::size_t j, std::size_t first) { line[j] = first; });
+        for (std::size_t j = 0; j < G; ++j) {
+            const T key = keys[g + j];
+            const bool ok = Order<T>::is_nan(key) ? got[j] <= n : got[j] == locate(axis, n, key).index;
+            // The answer's first element (lb - 1) lies in the line told.
+            const bool told = got[j] == 0 || (got[j] - 1 >= line[j] && got[j] - 1 < line[j] + 8);
+            if (!ok || !told) check(false, "ladder", where);
+        }
+    }
+}
+
 template <class T>
 void ladder_matches_locate() {
     constexpr std::size_t G = search::group;
@@ -240,19 +259,9 @@ void ladder_matches_locate() {
             keys[1] = std::numeric_limits<T>::max();
             keys[2] = axis[0];
             keys[3] = axis[n - 1];
-            for (std::size_t g = 0; g < keys.size(); g += G) {
-                std::size_t got[G];
-                std::size_t line[G];  // told before the search reads it
-                ladder.template search<G>(axis, keys.data() + g, got,
-                                          [&line](std::size_t j, std::size_t first) { line[j] = first; });
-                for (std::size_t j = 0; j < G; ++j) {
-                    const T key = keys[g + j];
-                    const bool ok = Order<T>::is_nan(key) ? got[j] <= n : got[j] == locate(axis, n, key).index;
-                    // The answer's first element (lb - 1) lies in the line told.
-                    const bool told = got[j] == 0 || (got[j] - 1 >= line[j] && got[j] - 1 < line[j] + 8);
-                    if (!ok || !told) check(false, "ladder", static_cast<long long>(n * 8 + offset));
-                }
-            }
+            const auto where = static_cast<long long>(n * 8 + offset);
+            ladder_groups<G>(ladder, axis, n, keys, where);
+            ladder_groups<2 * G>(ladder, axis, n, keys, where);
         }
     }
     check(true, "ladder");
