@@ -513,11 +513,12 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
                         __builtin_prefetch(coordinates + first);
                         __builtin_prefetch(values + first);
                     };
-                    // Two groups at once where the batch has them: twice
-                    // the lines in flight while the probes wait on theirs.
+                    // With pairs, two groups at once where the batch has
+                    // them: twice the lines in flight while the probes
+                    // wait on theirs.
                     // The ladder takes keys in any order, so the second
                     // group needs no test.  Measured here on 16,777,216
-                    // entries, batches of 4,096 to 262,144 queries: 12-17%
+                    // entries, batches of 4,096 to 262,144 queries: 8-18%
                     // less time per query, random and sparse sorted alike.
                     // (A group of 32 on every route made the walk of dense
                     // sorted batches three times slower.)

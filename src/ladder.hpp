@@ -123,7 +123,7 @@ public:
     // the caller may prefetch what it will read there.  (Descending the
     // next group's levels while this group's lines come in measured no
     // faster on an Intel VM, where the misses in flight were the limit; a
-    // group twice as large measured 12-17% faster on an AMD EPYC, and the
+    // group twice as large measured 8-18% faster on an AMD EPYC, and the
     // driver searches two groups as one: see drive.)
     template <std::size_t group, class Leaf>
     void search(const K* axis, const K* keys, std::size_t* out, Leaf&& leaf) const noexcept {
