@@ -414,9 +414,11 @@ struct Walk {
 // filling the table as it goes and, on large tables, prefetching both
 // axes ahead of the window.  Any other group completes the table and is
 // searched over the whole axis in lockstep, through the summary on large
-// tables (built here when `may_build` and enough queries remain).  NaN
-// keys fail the sortedness test, so the walk's precondition (a key not
-// below the one whose lower bound is the hint) always holds.
+// tables (built here when `may_build` and enough queries remain), or
+// through the ladder when the summary has one: with `pairs`, together with
+// the next group.  NaN keys fail the sortedness test, so the walk's
+// precondition (a key not below the one whose lower bound is the hint)
+// always holds.
 //
 // The searched axis's flag is only known for the prefix until the table
 // is complete.  A prefix that is not increasing ends the batch at once;
