@@ -570,6 +570,18 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
     return decided({m, Status::Ok});
 }
 
+// drive as the engine runs it: in pairs where the summary has a ladder, the
+// one route that gains from them.
+template <class Table, class K, class Queries, class Answer>
+BatchOutcome drive_routed(Table& table, const K* axis, const bool& increasing, const Queries& queries,
+                          Summary<K>& summary, bool may_build, Walk<K>& walk, Answer&& answer,
+                          std::size_t stream_from = search::stream_from) noexcept {
+    if (summary.ladder() != nullptr) {
+        return drive<true>(table, axis, increasing, queries, summary, may_build, walk, answer, stream_from);
+    }
+    return drive(table, axis, increasing, queries, summary, may_build, walk, answer, stream_from);
+}
+
 // ---------------------------------------------------------------------------
 // Partitioned route for a large unsorted batch on a table beyond the
 // caches.  Searched in index order, every query of such a batch waits on
@@ -813,15 +825,14 @@ BatchOutcome answer_chunk(Table& table, const K* axis, const V* other, const boo
             return partitioned(axis, other, n, summary, keys, partition, compute, store);
         }
     }
-    const auto answer = [&](std::size_t i, K key, std::size_t lb) noexcept {
-        const Lookup<R> r = compute(key, lb);
-        store(i, r.value);
-        return r.status;
-    };
-    if (summary.ladder() != nullptr) {
-        return drive<true>(table, axis, increasing, keys, summary, may_build, walk, answer, routes.stream_from);
-    }
-    return drive(table, axis, increasing, keys, summary, may_build, walk, answer, routes.stream_from);
+    return drive_routed(
+        table, axis, increasing, keys, summary, may_build, walk,
+        [&](std::size_t i, K key, std::size_t lb) noexcept {
+            const Lookup<R> r = compute(key, lb);
+            store(i, r.value);
+            return r.status;
+        },
+        routes.stream_from);
 }
 
 // A whole batch through a table filled on demand (the functions' copy), in

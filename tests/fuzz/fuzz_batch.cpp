@@ -546,8 +546,9 @@ struct Pieces {
 };
 
 // drive() fed the batch piece after piece with one Walk, as a prepared table
-// calls it (in pairs of groups once the summary has a ladder): the batch functions' checks before the first piece, and each
-// piece's outcome counted from the start of the batch.
+// calls it (through drive_routed: in pairs once the summary has a ladder):
+// the batch functions' checks before the first piece, and each piece's
+// outcome counted from the start of the batch.
 template <class Table, class K, class Answer>
 BatchOutcome drive_in_pieces(Table& table, const K* axis, const bool& increasing, StridedView<K> queries,
                              Summary<K>& summary, bool may_build, Pieces pieces, Status precheck, Answer answer) {
@@ -561,10 +562,7 @@ BatchOutcome drive_in_pieces(Table& table, const K* axis, const bool& increasing
         const StridedView<K> piece{queries.data + static_cast<std::ptrdiff_t>(start) * queries.stride,
                                    static_cast<std::ptrdiff_t>(len), queries.stride};
         const auto answered = [&](std::size_t i, K key, std::size_t lb) { return answer(start + i, key, lb); };
-        // With a ladder, in pairs of groups, as the engine drives it.
-        const BatchOutcome o = summary.ladder() != nullptr
-                                   ? drive<true>(table, axis, increasing, piece, summary, may_build, walk, answered)
-                                   : drive(table, axis, increasing, piece, summary, may_build, walk, answered);
+        const BatchOutcome o = drive_routed(table, axis, increasing, piece, summary, may_build, walk, answered);
         if (o.status != Status::Ok) return {start + o.index, o.status};
         start += len;
     }
