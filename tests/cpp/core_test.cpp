@@ -484,6 +484,52 @@ void f80_cases() {
     check(F80::difference(1.0, 0.75) == F80::from_f64(0.25), "1.0 - 0.75");
 }
 
+// The fused copy and check, and its portable pieces, against a plain walk:
+// every length up to a few vectors, at every source alignment, over values
+// that order differently as signed and unsigned (u64 across 2^63), i64
+// across zero, and f64 with both zeros, the infinities and NaN, with one
+// element changed at a random place.
+template <class T>
+void copy_check_case(const std::vector<T>& pool) {
+    std::vector<unsigned char> raw(pool.size() * sizeof(T) + 8);
+    std::vector<T> out(pool.size()), again(pool.size());
+    for (std::size_t n = 1; n + 1 < pool.size() && n <= 21; ++n) {
+        for (int trial = 0; trial < 24; ++trial) {
+            std::vector<T> v(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n + 1));
+            if (trial % 3 != 0) v[rng() % (n + 1)] = pool[rng() % pool.size()];
+            const std::size_t offset = static_cast<std::size_t>(trial) % 8;
+            std::memcpy(raw.data() + offset, v.data() + 1, n * sizeof(T));
+            bool want = true;
+            for (std::size_t k = 1; k <= n; ++k) want = want && Order<T>::less(v[k - 1], v[k]);
+            const char* src = reinterpret_cast<const char*>(raw.data() + offset);
+            const bool got = order_check::copy_no_descent(src, out.data(), n, v[0]);
+            const bool pieces = order_check::copy_no_descent_pieces(src, again.data(), n, v[0]);
+            check(got == want && pieces == want, "copy check", static_cast<long long>(n));
+            check(std::memcmp(out.data(), v.data() + 1, n * sizeof(T)) == 0 &&
+                      std::memcmp(again.data(), v.data() + 1, n * sizeof(T)) == 0,
+                  "copied", static_cast<long long>(n));
+        }
+    }
+}
+
+void copies_check_order() {
+    std::vector<u64> u;
+    for (u64 k = 0; k < 24; ++k) u.push_back((u64{1} << 63) - 12 + k);
+    copy_check_case(u);
+    std::vector<i64> s;
+    for (i64 k = -12; k < 12; ++k) s.push_back(k);
+    copy_check_case(s);
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> f = {-inf, -1e300, -2.0, -1.0, -0.5, -0.0, 0.0, 1e-310, 0.5, 1.0, 2.0, 3.0,
+                             4.0, 8.0, 16.0, 1e10, 1e20, 1e100, 1e300, inf};
+    f.push_back(std::numeric_limits<double>::quiet_NaN());
+    copy_check_case(f);
+    // -0.0 then +0.0 is a descent (they are equal), NaN is one everywhere.
+    std::vector<double> zeros = {-1.0, -0.0, 0.0, 1.0, 2.0, 3.0}, o(5);
+    check(!order_check::copy_no_descent(reinterpret_cast<const char*>(zeros.data() + 1), o.data(), 5, zeros[0]),
+          "-0.0 then 0.0");
+}
+
 // Building from views copies in index order (any stride) and finds the same
 // flags as walking the copies, whichever block a descent falls in.
 void views_build_same_table() {
@@ -1092,6 +1138,7 @@ int main(int argc, char** argv) {
     large_tables_match_reference();
     narrowing_matches_bitwise();
     whole_coordinate_matches_reference();
+    copies_check_order();
     views_build_same_table();
     locate_cases();
     divide_cases();
