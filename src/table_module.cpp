@@ -99,13 +99,15 @@ void account(TableObject* t, const Prepared<F>* p) noexcept {
     host::track(p, now - theirs, now - theirs - traced);
 }
 
-// The first descent of an axis: k >= 1 with !(a[k-1] < a[k]).
+// The first descent of an axis of n >= 2 elements whose flag says it has
+// one: k >= 1 with !(a[k-1] < a[k]); never beyond the last pair, so that
+// no message reads past the axis even if the flag and this walk disagreed.
 template <class T>
 std::size_t first_descent(const T* a, std::size_t n) noexcept {
     for (std::size_t k = 1; k < n; ++k) {
         if (!Order<T>::less(a[k - 1], a[k])) return k;
     }
-    return n;
+    return n - 1;
 }
 
 // A lookup failure of query `index` as an error; K is the searched axis's
@@ -113,6 +115,11 @@ std::size_t first_descent(const T* a, std::size_t n) noexcept {
 template <class F, bool inverse>
 PyObject* raise_lookup(TableObject* t, const Input& in, const char* name, std::size_t index, Status status,
                             Method method) noexcept {
+    // The searches and comparisons below find again what the query found,
+    // and the samples are shown, under the environment the query ran in:
+    // a caller's DAZ would make subnormals compare and print as zero.
+    std::optional<FloatEnvironment> environment;
+    if constexpr (std::is_same_v<F, double>) environment.emplace();
     const Interp<u64, F>& table = prepared_of<F>(t)->table();
     const std::size_t n = table.size();
     const u64* xp = table.coordinates();
@@ -356,21 +363,30 @@ Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Ax
     std::optional<Interp<u64, F>> table;
     const QuerySource& xs = xin.whole.src;
     const QuerySource& fs = fin.whole.src;
+    const bool in_place = adopted == nullptr && prepared::in_place<u64>(xs) && prepared::in_place<F>(fs) &&
+                          xin.rest.empty() && fin.rest.empty() && !xin.cut_short() && !fin.cut_short();
+    Buffer<u64> xb;
+    Buffer<F> fb;
+    if (adopted == nullptr && !in_place && (!copy_samples(xin, "xp", x, xb) || !copy_samples(fin, "fp", f, fb))) {
+        return nullptr;
+    }
+    // The order checks below compare float samples on the hardware, where
+    // a caller's DAZ would make two subnormal samples compare equal and the
+    // table not increasing: they run under the float path's environment,
+    // as every query does (and no Python code runs inside it).
+    std::optional<FloatEnvironment> environment;
+    if constexpr (std::is_same_v<F, double>) environment.emplace();
     if (adopted != nullptr) {
         // Checked as a copy is (the order flags), without the copy.
         const auto n = static_cast<std::size_t>(xin.dims[0]);
         table.emplace(Buffer<u64>::borrowed(static_cast<const u64*>(adopted->x), n),
                       Buffer<F>::borrowed(static_cast<const F*>(adopted->f), n));
-    } else if (prepared::in_place<u64>(xs) && prepared::in_place<F>(fs) && xin.rest.empty() && fin.rest.empty() &&
-        !xin.cut_short() && !fin.cut_short()) {
+    } else if (in_place) {
         // Copied and checked in one pass, as the functions do.
         const StridedView<u64> xv{xs.data, static_cast<std::ptrdiff_t>(xs.size), xs.stride};
         const StridedView<F> fv{fs.data, static_cast<std::ptrdiff_t>(fs.size), fs.stride};
         if (Interp<u64, F>::from_views(xv, fv, table) != Interp<u64, F>::Build::Ok) return PyErr_NoMemory(), nullptr;
     } else {
-        Buffer<u64> xb;
-        Buffer<F> fb;
-        if (!copy_samples(xin, "xp", x, xb) || !copy_samples(fin, "fp", f, fb)) return nullptr;
         table.emplace(std::move(xb), std::move(fb));
     }
     auto* p = new (std::nothrow) Prepared<F>(std::move(*table));

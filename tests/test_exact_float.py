@@ -762,6 +762,44 @@ def test_x87_precision_control_of_caller(backend, precision):
         assert _as_outcome(kind, out) == want
 
 
+def _under_mxcsr(libm, bits, fn):
+    """fn()'s outcome with MXCSR bits (DAZ 0x40, FTZ 0x8000) set on top of
+    the caller's; nothing else runs while they are set."""
+    saved = ctypes.create_string_buffer(64)
+    assert libm.fegetenv(saved) == 0
+    changed = ctypes.create_string_buffer(saved.raw, 64)
+    mxcsr = struct.unpack_from("<I", saved.raw, FENV_T_SIZE - 4)[0]
+    struct.pack_into("<I", changed, FENV_T_SIZE - 4, mxcsr | bits)
+    assert libm.fesetenv(changed) == 0
+    try:
+        return capture(fn)
+    finally:
+        libm.fesetenv(saved)
+
+
+@pytest.mark.parametrize("bits", [0x40, 0x8040], ids=["DAZ", "DAZ and FTZ"])
+def test_table_subnormals_under_caller_daz(bits):
+    """A caller's DAZ makes subnormals compare (and print) as zero on the
+    hardware: a Table built under it still finds its subnormal samples
+    increasing, and messages name and show the samples a query fell
+    between, and a descent's first real pair."""
+    import quorvane
+
+    libm = _libm()
+    xp, fp = u64([0, 10, 20, 30]), f64([TINY, 2 * TINY, 5 * TINY, 1.0])
+    f = f64([2 * TINY, 5 * TINY])
+    table = _under_mxcsr(libm, bits, lambda: quorvane.Table(xp, fp))
+    assert table.inverse(f).tolist() == [10, 20]
+    between = f64([3 * TINY])
+    assert _under_mxcsr(libm, bits, lambda: table.inverse(between)) == capture(table.inverse, between) == Raised(
+        "NotFoundError", "f[0] = 1.5e-323 falls between fp[1] = 1e-323 and fp[2] = 2.5e-323, at a coordinate that "
+        "is not whole; method='nearest', 'ffill' or 'bfill' picks one")
+    descending = quorvane.Table(u64([0, 10, 20, 30, 40]), f64([TINY, 2 * TINY, 3 * TINY, 1.0, 1.0]))
+    raised = _under_mxcsr(libm, bits, lambda: descending.inverse(f))
+    assert raised == Raised("NotIncreasingError", "fp must be strictly increasing for inverse queries, "
+                                                  "but fp[4] = 1.0 follows fp[3] = 1.0")
+
+
 # ---------------------------------------------------------------------------
 # The model on its own
 
