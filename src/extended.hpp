@@ -22,6 +22,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <type_traits>
 
 #include "binary64.hpp"
 
@@ -167,6 +169,20 @@ private:
 #else
     std::fenv_t saved_;
 #endif
+};
+
+// The environment a table of F values computes and compares under: a
+// FloatEnvironment scope for float64 values, none for integer ones (their
+// path touches no floating point).
+template <class F>
+class FloatPathScope {
+public:
+    FloatPathScope() noexcept {
+        if constexpr (std::is_same_v<F, double>) environment_.emplace();
+    }
+
+private:
+    std::optional<FloatEnvironment> environment_;
 };
 
 }  // namespace quorvane

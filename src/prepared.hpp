@@ -410,8 +410,7 @@ public:
                 for (std::size_t i = 0; i < keys.size(); ++i) out[place(i)] = outside.fill;
                 return {keys.size(), Status::Ok};
             }
-            std::optional<FloatEnvironment> environment;
-            if constexpr (std::is_same_v<F, double>) environment.emplace();
+            FloatPathScope<F> environment;
             return prepared::search_chunk(t, t.coordinates(), fp, t.xp_strictly_increasing(), xsummary_, keys, walk,
                                           partition, positions != nullptr ? out : out + first, positions,
                                           [&](X x, std::size_t lb) noexcept {
@@ -438,8 +437,7 @@ public:
         auto answer_keys = [&](const StridedView<F>& keys, const std::size_t* positions, std::size_t first,
                                 Walk<F>& walk, Partition<F, X>& partition) noexcept -> BatchOutcome {
             if (before != Status::Ok) return {0, before};
-            std::optional<FloatEnvironment> environment;
-            if constexpr (std::is_same_v<F, double>) environment.emplace();
+            FloatPathScope<F> environment;
             return prepared::search_chunk(t, t.values(), t.coordinates(), t.fp_strictly_increasing(), fsummary_, keys,
                                           walk, partition, positions != nullptr ? out : out + first, positions,
                                           [&](F f, std::size_t lb) noexcept {

@@ -118,8 +118,7 @@ PyObject* raise_lookup(TableObject* t, const Input& in, const char* name, std::s
     // The searches and comparisons below find again what the query found,
     // and the samples are shown, under the environment the query ran in:
     // a caller's DAZ would make subnormals compare and print as zero.
-    std::optional<FloatEnvironment> environment;
-    if constexpr (std::is_same_v<F, double>) environment.emplace();
+    FloatPathScope<F> environment;
     const Interp<u64, F>& table = prepared_of<F>(t)->table();
     const std::size_t n = table.size();
     const u64* xp = table.coordinates();
@@ -374,8 +373,7 @@ Prepared<F>* prepare(const Input& xin, const Input& fin, const Axis& x, const Ax
     // a caller's DAZ would make two subnormal samples compare equal and the
     // table not increasing: they run under the float path's environment,
     // as every query does (and no Python code runs inside it).
-    std::optional<FloatEnvironment> environment;
-    if constexpr (std::is_same_v<F, double>) environment.emplace();
+    FloatPathScope<F> environment;
     if (adopted != nullptr) {
         // Checked as a copy is (the order flags), without the copy.
         const auto n = static_cast<std::size_t>(xin.dims[0]);
