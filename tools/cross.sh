@@ -58,27 +58,9 @@ runner_of() {
 }
 
 install_for() {
-    local targets=("$@") missing=() t arch
-    command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] || return 0
-    for t in "${targets[@]}"; do
-        arch=$(arch_of "$t")
-        # Read whole, not piped: under pipefail, grep -q quitting at its match
-        # can kill dpkg with SIGPIPE and make a present architecture look absent.
-        if ! grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" && [ "$arch" != "$(dpkg --print-architecture)" ]; then
-            dpkg --add-architecture "$arch"
-            missing+=(update)
-        fi
-        for pkg in "g++-$(triplet_of "$t")" "libmpfr-dev:$arch"; do
-            dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-        done
-    done
-    dpkg -s qemu-user >/dev/null 2>&1 || missing+=(qemu-user)
-    if [ "${#missing[@]}" -gt 0 ]; then
-        apt-get update -qq
-        local pkgs=()
-        for p in "${missing[@]}"; do [ "$p" = update ] || pkgs+=("$p"); done
-        [ "${#pkgs[@]}" -eq 0 ] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${pkgs[@]}" >/dev/null
-    fi
+    local pkgs=(qemu-user) t
+    for t in "$@"; do pkgs+=("g++-$(triplet_of "$t")" "libmpfr-dev:$(arch_of "$t")"); done
+    tools/apt-install.sh "${pkgs[@]}" >/dev/null
 }
 
 if [ "$target" = all ]; then

@@ -46,16 +46,7 @@ for arg in "$@"; do
 done
 
 # Debian's clang with its sanitizer runtimes
-if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
-    missing=()
-    for pkg in clang libclang-rt-14-dev; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    if [ "${#missing[@]}" -gt 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    fi
-fi
+tools/apt-install.sh clang libclang-rt-14-dev
 command -v "$CXX" >/dev/null || { echo "tsan.sh: $CXX not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
 
 # The runtime to preload: clang's own when it can be preloaded, else the
