@@ -2,6 +2,7 @@
 // contiguous buffers of 8-byte elements.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,10 +38,11 @@ struct StridedView {
 // Large buffers ask the kernel for transparent huge pages: filling a
 // 128 MiB copy costs 32768 page faults with 4 KiB pages and 64 with 2 MiB
 // pages.  Only a hint; the one place that knows about the platform's pages.
+inline constexpr std::size_t huge_page_threshold = std::size_t{4} << 20;
+
 inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t threshold = std::size_t{4} << 20;
-    if (bytes >= threshold) {
+    if (bytes >= huge_page_threshold) {
         const std::uintptr_t page = 4096;
         const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
         const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
@@ -50,6 +52,44 @@ inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
     (void)p;
     (void)bytes;
 #endif
+}
+
+// in_fresh_pages(out, n, from, to, write): writes elements [from, to) of a
+// buffer of n elements, of which [0, from) have been written before and the
+// rest never, as write(a, b) on consecutive pieces [a, b) in index order.
+// A huge page is zeroed by the kernel at its first touch, 4 KiB at a time
+// in an order that leaves the touched part for last (so that it is still in
+// the cache).  Touched at its first byte, as a front-to-back copy does, the
+// page is zeroed from its end downwards, and that measured 2.5 times slower
+// than upwards (AMD EPYC Zen 4, Linux 6.18: both axes of 16,777,216
+// entries, 32 against 12 ms of system time; glibc's memcpy, which copies
+// such buffers back to front, gets the fast order by chance).  So where a
+// buffer can have huge pages, each piece is one page, and before the first
+// piece of a page its last element is written (with T{}, to be overwritten
+// in turn).  Pages begun by an earlier call were touched by it.
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+inline constexpr std::size_t fresh_page_bytes = std::size_t{2} << 20;
+#else
+inline constexpr std::size_t fresh_page_bytes = 0;  // one piece
+#endif
+
+template <class T, class Write>
+inline void in_fresh_pages(T* out, std::size_t n, std::size_t from, std::size_t to, Write&& write) noexcept {
+    constexpr std::size_t page = fresh_page_bytes;
+    if (page != 0 && n * sizeof(T) >= huge_page_threshold) {
+        const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(out);
+        while (from < to) {
+            // The first element of the next page (elements never straddle one).
+            const std::uintptr_t next_page = ((base + from * sizeof(T)) | (page - 1)) + 1;
+            const std::size_t end = std::min(n, static_cast<std::size_t>(next_page - base) / sizeof(T));
+            if (from == 0 || (base + from * sizeof(T)) % page == 0) *static_cast<volatile T*>(out + end - 1) = T{};
+            const std::size_t stop = std::min(end, to);
+            write(from, stop);
+            from = stop;
+        }
+        return;
+    }
+    if (from < to) write(from, to);
 }
 
 // An owned contiguous buffer of n elements of an 8-byte type, from malloc

@@ -341,13 +341,27 @@ public:
     void fill(std::size_t upto) noexcept {
         upto = std::min(upto, n_);
         if (upto <= filled_) return;
-        xp_increasing_ = copy_checking(xsource_, xp_.data(), filled_, upto, xp_increasing_, check_xp_);
-        fp_increasing_ = copy_checking(fsource_, fp_.data(), filled_, upto, fp_increasing_, check_fp_);
+        xp_increasing_ = copy_checking(xsource_, xp_.data(), n_, filled_, upto, xp_increasing_, check_xp_);
+        fp_increasing_ = copy_checking(fsource_, fp_.data(), n_, filled_, upto, fp_increasing_, check_fp_);
         filled_ = upto;
         if (filled_ == n_) xsource_ = {}, fsource_ = {};  // the caller's arrays are no longer needed
     }
 
 private:
+    // Copies v[from, to) to out[from, to) of a buffer of n elements, in
+    // index order, page by page where the buffer has fresh huge pages (see
+    // in_fresh_pages), and says whether out[0, to) is strictly increasing
+    // given that out[0, from) is (as `increasing` says; left as it is when
+    // not `checked`).
+    template <class T>
+    static bool copy_checking(StridedView<T> v, T* out, std::size_t n, std::size_t from, std::size_t to,
+                              bool increasing, bool checked) noexcept {
+        in_fresh_pages(out, n, from, to, [&](std::size_t a, std::size_t b) {
+            increasing = copy_piece(v, out, a, b, increasing, checked);
+        });
+        return increasing;
+    }
+
     // Copies v[from, to) to out[from, to), in index order, and says whether
     // out[0, to) is strictly increasing given that out[0, from) is (as
     // `increasing` says; left as it is when not `checked`).  A contiguous
@@ -355,8 +369,8 @@ private:
     // strides are gathered block by block, each checked while it is still
     // in the first-level cache.
     template <class T>
-    static bool copy_checking(StridedView<T> v, T* out, std::size_t from, std::size_t to, bool increasing,
-                              bool checked) noexcept {
+    static bool copy_piece(StridedView<T> v, T* out, std::size_t from, std::size_t to, bool increasing,
+                           bool checked) noexcept {
         if (v.contiguous()) {
             const char* src = v.data + static_cast<std::ptrdiff_t>(from * sizeof(T));
             if (!checked || !increasing) {

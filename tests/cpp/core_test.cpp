@@ -530,6 +530,45 @@ void copies_check_order() {
           "-0.0 then 0.0");
 }
 
+// A buffer written in fresh pages: the pieces cover each call's range in
+// order, none crosses a page, and the only elements written besides them
+// are the pages' last ones, whatever the steps of the calls.
+void fresh_pages_touch_each_page_at_its_end() {
+    const std::size_t n = (huge_page_threshold / sizeof(u64)) + 3;
+    std::vector<u64> storage(n + 8);
+    for (std::size_t offset : {1u, 2u, 5u}) {  // out[-1] is in the storage
+        for (std::size_t step : {n, std::size_t{1} << 16, std::size_t{100003}, std::size_t{262144}}) {
+            u64* out = storage.data() + offset;
+            std::fill(storage.begin(), storage.end(), ~u64{0});
+            std::vector<std::size_t> touched;  // by the calls so far
+            std::size_t written = 0;
+            bool ok = true;
+            for (std::size_t from = 0; from < n; from += step) {
+                const std::size_t to = std::min(n, from + step);
+                in_fresh_pages(out, n, from, to, [&](std::size_t a, std::size_t b) {
+                    ok = ok && a == written && a < b && b <= to;
+                    if (fresh_page_bytes != 0)
+                        ok = ok && (reinterpret_cast<std::uintptr_t>(out + a) / fresh_page_bytes ==
+                                    reinterpret_cast<std::uintptr_t>(out + b - 1) / fresh_page_bytes);
+                    written = b;
+                });
+                ok = ok && written == to;
+            }
+            for (std::size_t k = 0; k < n; ++k)
+                if (out[k] == 0) touched.push_back(k);
+            std::vector<std::size_t> want;
+            if (fresh_page_bytes != 0) {
+                for (std::size_t k = 0; k < n; ++k) {
+                    const bool last = k + 1 == n || reinterpret_cast<std::uintptr_t>(out + k + 1) % fresh_page_bytes == 0;
+                    if (last) want.push_back(k);
+                }
+            }
+            check(ok && touched == want && out[-1] == ~u64{0} && out[n] == ~u64{0}, "fresh pages (step, offset)",
+                  static_cast<long long>(step * 10 + offset));
+        }
+    }
+}
+
 // Building from views copies in index order (any stride) and finds the same
 // flags as walking the copies, whichever block a descent falls in.
 void views_build_same_table() {
@@ -1139,6 +1178,7 @@ int main(int argc, char** argv) {
     narrowing_matches_bitwise();
     whole_coordinate_matches_reference();
     copies_check_order();
+    fresh_pages_touch_each_page_at_its_end();
     views_build_same_table();
     locate_cases();
     divide_cases();
