@@ -311,8 +311,19 @@ def test_a_conversion_error_after_a_failing_query_is_not_reported():
         INT.forward([15, None, 99])
 
 
+def _negative_at(*where, n=1_000_000):
+    """A converted xp of 8 MB (written page by page) with negatives at `where`."""
+    xp = np.arange(n, dtype=I64)
+    xp[list(where)] = -5
+    return xp
+
+
 SAMPLES_REFUSED = [  # xp, fp, error class, message
     ([-1, 2], [1, 2], InvalidValueError, "xp[0] = -1 is negative; coordinates are uint64"),
+    (_negative_at(700_001), np.arange(1_000_000), InvalidValueError,
+     "xp[700001] = -5 is negative; coordinates are uint64"),
+    (_negative_at(3, 900_000), np.arange(1_000_000), InvalidValueError,
+     "xp[3] = -5 is negative; coordinates are uint64"),
     ([1, 2], [1, 2, 3], InvalidValueError, "xp and fp must have the same length, got len(xp) = 2 and len(fp) = 3"),
     ([[1, 2]], [[1, 2]], InvalidValueError, "xp must be one-dimensional, got shape (1, 2)"),
     (5, 5, InvalidValueError, "xp must be one-dimensional, got shape ()"),
