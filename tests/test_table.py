@@ -347,6 +347,57 @@ SAMPLES_REFUSED = [  # xp, fp, error class, message
 ]
 
 
+def _spoilt(kind, where, n=1500):
+    """xp and fp of n samples (converted: not read in place), spoilt at `where`."""
+    xp, fp = np.arange(n, dtype=I64) * 2, np.arange(n, dtype=I64)
+    if kind == "xp NaT":
+        xp = xp.astype("M8[ns]")
+    elif kind == "fp NaT":
+        fp = fp.astype("M8[s]")
+    elif kind == "too large":
+        fp = fp.astype(U64)
+    bad = {"negative": -1, "strided": -1, "xp NaT": np.datetime64("NaT"), "fp NaT": np.datetime64("NaT"),
+           "too large": 2**63}[kind]
+    if kind == "strided":
+        xp = np.repeat(xp, 2)[::2]
+    (fp if kind in ("fp NaT", "too large") else xp)[list(where)] = bad
+    return xp, fp
+
+
+CONVERSION_MESSAGES = {
+    "negative": "xp[{at}] = -1 is negative; coordinates are uint64",
+    "strided": "xp[{at}] = -1 is negative; coordinates are uint64",
+    "xp NaT": "xp[{at}] is NaT",
+    "fp NaT": "fp[{at}] is NaT",
+    "too large": "fp[{at}] = 9223372036854775808 does not fit int64",
+}
+
+
+@pytest.mark.parametrize("kind", CONVERSION_MESSAGES)
+@pytest.mark.parametrize("at", [0, 1, 511, 512, 513, 1024, 1499])
+def test_converted_samples_refused_at_the_first_bad_one(kind, at):
+    # converted a block at a time: the first refusal is found wherever it
+    # falls in a block, with a second one later
+    for where in ([at], [at, at + 700] if at + 700 < 1500 else [at]):
+        with pytest.raises(InvalidValueError) as caught:
+            Table(*_spoilt(kind, where))
+        assert caught.value.args == (CONVERSION_MESSAGES[kind].format(at=at),)
+
+
+def test_converted_queries_refused_at_the_first_bad_one():
+    table = Table(np.arange(2000, dtype=U64), np.arange(2000, dtype=I64))
+    for at in (0, 511, 512, 1023, 1999):
+        x = np.arange(2000, dtype=I64)
+        x[at] = -3
+        x[-1 if at != 1999 else 0] = -4 if at != 1999 else 5
+        with pytest.raises(InvalidValueError, match=rf"^x\[{at}\] = -3 is negative"):
+            table.forward(x)
+    times = np.arange(2000).astype("M8[ns]")
+    dated = Table(times, np.arange(2000, dtype=F64))
+    assert np.array_equal(dated.forward(times[::-3]), np.arange(2000, dtype=F64)[::-3])
+    assert np.array_equal(dated.inverse(np.arange(2000, dtype=F64)[::7]), times[::7])
+
+
 @pytest.mark.parametrize("xp, fp, error, message", SAMPLES_REFUSED,
                          ids=[f"{e.__name__}-{i}" for i, (_, _, e, _) in enumerate(SAMPLES_REFUSED)])
 def test_refused_samples(xp, fp, error, message):
