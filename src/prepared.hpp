@@ -179,12 +179,12 @@ Gathered gather_as(const QuerySource& src, std::size_t begin, std::size_t end, K
                 }
                 return bad;
             };
-            const bool contiguous = src.stride == static_cast<std::ptrdiff_t>(sizeof(S));
+            constexpr auto packed = std::integral_constant<std::ptrdiff_t, std::ptrdiff_t{sizeof(S)}>{};
+            const bool contiguous = src.stride == packed;
             while (i < end) {
                 const std::size_t count = std::min(end - i, block);
-                constexpr auto packed = std::integral_constant<std::ptrdiff_t, static_cast<std::ptrdiff_t>(sizeof(S))>{};
                 const std::uint64_t bad = contiguous ? convert(p, keys + g.count, count, packed)
-                                                : convert(p, keys + g.count, count, src.stride);
+                                                     : convert(p, keys + g.count, count, src.stride);
                 if (bad != 0) break;
                 g.count += count;
                 i += count;

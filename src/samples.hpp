@@ -150,11 +150,14 @@ bool copy_samples(const Input& in, const char* name, const Axis& axis, Buffer<K>
     out = Buffer<K>::uninitialised(static_cast<std::size_t>(in.dims[0]));
     if (!out.ok()) return PyErr_NoMemory(), false;
     const auto copy = [&](const Part& part) {
+        // Written page by page, as a table's copies are (in_fresh_pages);
+        // the pieces after a refusal are skipped.
         prepared::Gathered g;
-        // Written page by page, as a table's copies are (in_fresh_pages).
-        in_fresh_pages(out.data(), out.size(), part.begin, part.begin + part.src.size, [&](std::size_t a, std::size_t b) {
-            if (g.refusal == Refusal::None) g = prepared::gather<K>(part.src, a - part.begin, b - part.begin, out.data() + a, nullptr);
-        });
+        const auto piece = [&](std::size_t a, std::size_t b) {
+            if (g.refusal != Refusal::None) return;
+            g = prepared::gather<K>(part.src, a - part.begin, b - part.begin, out.data() + a, nullptr);
+        };
+        in_fresh_pages(out.data(), out.size(), part.begin, part.begin + part.src.size, piece);
         if (g.refusal == Refusal::None) return true;
         return raise_refusal(in, name, axis, part.begin + g.refused_at, g.refusal), false;
     };
