@@ -79,10 +79,11 @@ inline void in_fresh_pages(T* out, std::size_t n, std::size_t from, std::size_t 
     if (page != 0 && n * sizeof(T) >= huge_page_threshold) {
         const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(out);
         while (from < to) {
+            const std::uintptr_t at = base + from * sizeof(T);
             // The first element of the next page (elements never straddle one).
-            const std::uintptr_t next_page = ((base + from * sizeof(T)) | (page - 1)) + 1;
+            const std::uintptr_t next_page = (at | (page - 1)) + 1;
             const std::size_t end = std::min(n, static_cast<std::size_t>(next_page - base) / sizeof(T));
-            if (from == 0 || (base + from * sizeof(T)) % page == 0) *static_cast<volatile T*>(out + end - 1) = T{};
+            if (from == 0 || at % page == 0) *static_cast<volatile T*>(out + end - 1) = T{};
             const std::size_t stop = std::min(end, to);
             write(from, stop);
             from = stop;

@@ -145,4 +145,28 @@ constexpr Refusal rescale(std::int64_t v, const Rescale& r, std::int64_t& out) n
 // the int64 minimum and is never a time.
 inline constexpr std::int64_t not_a_time = std::numeric_limits<std::int64_t>::min();
 
+// refused_bit<K>(v, time): nonzero exactly when an integer v would be
+// refused on its way to an integer axis K, by to_axis's range or (time = 1)
+// as NaT; branch-free, for loops that check a block at once.  In shifts of
+// 64-bit lanes rather than 64-bit comparisons, which the baseline x86-64
+// vector set lacks: a negative int64 has the top bit, and so has a uint64
+// above 2^63 - 1; NaT (u = 2^63) is the one u with u & ~(u - 1) at 2^63.
+// A coordinate's NaT is refused here as negative (the reason is the exact
+// path's to give).
+template <class K, class S>
+constexpr std::uint64_t refused_bit(S v, std::uint64_t time) noexcept {
+    static_assert(std::is_integral_v<K> && std::is_integral_v<S>);
+    const auto u = static_cast<std::uint64_t>(v);
+    if constexpr (std::is_same_v<K, std::uint64_t> && std::is_signed_v<S>) {
+        if constexpr (sizeof(S) == 8) return u >> 63;
+        else return v < 0 ? 1u : 0u;
+    } else if constexpr (std::is_same_v<K, std::int64_t> && std::is_same_v<S, std::int64_t>) {
+        return time & ((u & ~(u - 1)) >> 63);
+    } else if constexpr (std::is_same_v<K, std::int64_t> && std::is_same_v<S, std::uint64_t>) {
+        return u >> 63;
+    } else {
+        return 0;
+    }
+}
+
 }  // namespace quorvane

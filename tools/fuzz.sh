@@ -55,16 +55,7 @@ if [ "$seconds" -eq 0 ] && [ "$replay_only" -eq 0 ]; then
 fi
 
 # Debian's clang with its libFuzzer runtime, and MPFR's headers
-if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
-    missing=()
-    for pkg in clang libclang-rt-14-dev libmpfr-dev; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    if [ "${#missing[@]}" -gt 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    fi
-fi
+tools/apt-install.sh clang libclang-rt-14-dev libmpfr-dev
 CXX=${CXX_FUZZ:-clang++}
 command -v "$CXX" >/dev/null || { echo "fuzz.sh: $CXX not found (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
 

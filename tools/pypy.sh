@@ -29,16 +29,7 @@ PYPY=${PYPY:-pypy3}
 VENV=${PYPY_VENV:-/tmp/pypy-venv}
 
 # Debian's PyPy with its C headers and venv support
-if [ "$PYPY" = pypy3 ] && command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
-    missing=()
-    for pkg in pypy3 pypy3-dev pypy3-venv; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    if [ "${#missing[@]}" -gt 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    fi
-fi
+[ "$PYPY" != pypy3 ] || tools/apt-install.sh pypy3 pypy3-dev pypy3-venv
 command -v "$PYPY" >/dev/null || { echo "pypy.sh: $PYPY not found (apt-get install pypy3 pypy3-dev pypy3-venv)" >&2; exit 2; }
 if [ ! -x "$VENV/bin/python" ]; then
     "$PYPY" -m venv "$VENV"
