@@ -12,9 +12,10 @@
 #
 # Test extras that do not work on PyPy are left out, and the tests that
 # need them are skipped or left out:
-#   gmpy2  no PyPy wheel; built from source (with libgmp, libmpfr and libmpc
-#          headers), 2.3 does not import on PyPy 7.3.11 (cpyext lacks
-#          PyContextVar_Reset) and 2.1/2.2 do not compile.
+#   gmpy2  no PyPy wheel, and from source (with libgmp, libmpfr and libmpc
+#          headers) 2.3 does not import on PyPy 7.3.11 (cpyext lacks
+#          PyContextVar_Reset) and 2.1/2.2 do not compile: only a wheel is
+#          tried, so a fresh environment spends no minute compiling it.
 #          Without it the float model is unavailable and
 #          tests/test_exact_float.py skips; the integer model still runs.
 #   dask   installs, but its sizeof() calls sys.getsizeof, which always
@@ -47,7 +48,7 @@ start=$(date +%s)
 # kept in a marker file
 works() { "$PY" -c "$1" >/dev/null 2>&1; }
 if [ ! -e "$VENV/.quorvane-no-gmpy2" ] && ! works "import gmpy2; gmpy2.mpfr(1) / 3"; then
-    "$PY" -m pip install -q gmpy2 >/dev/null 2>&1 || true
+    "$PY" -m pip install -q --only-binary gmpy2 gmpy2 >/dev/null 2>&1 || true
     if ! works "import gmpy2; gmpy2.mpfr(1) / 3"; then
         "$PY" -m pip uninstall -q -y gmpy2 >/dev/null 2>&1 || true
         touch "$VENV/.quorvane-no-gmpy2"
