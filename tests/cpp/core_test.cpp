@@ -912,9 +912,12 @@ void engine_routes_match_reference() {
                          [&](std::size_t i) { return reference.inverse(fq[i], Method::Bfill); });
     }
     // Sorted queries far apart on a table with a summary (a prepared one):
-    // after the first group, every group through the summary.
+    // once the first groups have set the pace, every group through the
+    // summary; at spans near the thresholds (n / 64 and n / 32 queries), a
+    // batch that changes routes as it goes.
     const Prepared<i64> prepared(Interp<u64, i64>(buffer_of(xp0), buffer_of(fp0)));
-    for (const std::size_t m : {std::size_t{300}, std::size_t{700}, n / 8, std::size_t{0}, std::size_t{300}, n / 8}) {
+    for (const std::size_t m : {std::size_t{300}, std::size_t{700}, n / 64, n / 8, std::size_t{0}, std::size_t{300},
+                                n / 32, n / 8}) {
         if (m == 0) {  // the same through the ladder
             prepared.prepare_ladders(0);
             continue;
