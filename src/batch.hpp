@@ -568,7 +568,7 @@ BatchOutcome drive(Table& table, const K* axis, const bool& increasing, const Qu
             } else {
                 for (std::size_t j = 0; j < g; ++j) at[j] = locate(axis, n, keys[j]).index;
             }
-            // The span of the last group, as the test above expects.
+            // The span of the last group, for the pace the test above reads.
             if (sparse) walk.spanned(at[g - 1] - (pairs && g > G ? at[g - 1 - G] : walk.hint));
         }
         walk.last = keys[g - 1];
